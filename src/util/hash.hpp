@@ -1,0 +1,24 @@
+#pragma once
+// The hashing idiom: every value type hashes exactly the fields its equality compares, with
+//   template <class H> friend H AbslHashValue(H h, const T& v) { return H::combine(std::move(h), ...); }
+// Nested lists, optionals and variants hash structurally through Abseil.
+
+#include <cstddef>
+#include <variant>
+
+#include <absl/hash/hash.h>
+
+namespace ostrand {
+
+template <class T>
+[[nodiscard]] std::size_t hash_of(const T& v) {
+  return absl::Hash<T>{}(v);
+}
+
+// Hashes the active alternative of a std::variant (or of a type derived from one), its index first.
+template <class H, class... Ts>
+H hash_variant(H h, const std::variant<Ts...>& v) {
+  return H::combine(std::move(h), v);
+}
+
+}  // namespace ostrand
