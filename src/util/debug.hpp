@@ -9,6 +9,7 @@
 // lookup; `ostrand::debug(x)` and `fmt::format("{}", x)` then both give its text.
 
 #include <concepts>
+#include <expected>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -62,6 +63,11 @@ template <class T>
 struct is_variant : std::false_type {};
 template <class... Ts>
 struct is_variant<std::variant<Ts...>> : std::true_type {};
+
+template <class T>
+struct is_expected : std::false_type {};
+template <class T, class E>
+struct is_expected<std::expected<T, E>> : std::true_type {};
 }  // namespace detail
 
 class RecordWriter;
@@ -108,6 +114,16 @@ class DebugWriter {
         tuple("Some", *v);
       } else {
         raw("None");
+      }
+    } else if constexpr (detail::is_expected<U>::value) {
+      if (v.has_value()) {
+        if constexpr (std::is_void_v<typename U::value_type>) {
+          raw("Ok(())");
+        } else {
+          tuple("Ok", *v);
+        }
+      } else {
+        tuple("Err", v.error());
       }
     } else if constexpr (detail::is_variant<U>::value) {
       std::visit([this](const auto& alternative) { value(alternative); }, v);
