@@ -9,8 +9,8 @@
 // lookup; `ostrand::debug(x)` and `fmt::format("{}", x)` then both give its text.
 
 #include <concepts>
-#include <expected>
 #include <cstdint>
+#include <expected>
 #include <map>
 #include <optional>
 #include <ranges>
@@ -29,7 +29,9 @@ namespace ostrand {
 class DebugWriter;
 
 template <class T>
-concept HasDebugWrite = requires(DebugWriter& w, const T& v) { debug_write(w, v); };
+concept HasDebugWrite = requires(DebugWriter& w, const T& v) {
+  debug_write(w, v);
+};
 
 // Appends `text` with the escapes of a quoted debug string (without the quotes): backslash, double
 // quote, line feed, carriage return, tab and NUL get their two-character escapes; other control and
@@ -218,7 +220,9 @@ class RecordWriter {
   bool any_ = false;
 };
 
-inline RecordWriter DebugWriter::record(std::string_view name) { return RecordWriter(*this, name); }
+inline RecordWriter DebugWriter::record(std::string_view name) {
+  return RecordWriter(*this, name);
+}
 
 // The debug text of any printable value.
 template <class T>
@@ -236,7 +240,7 @@ template <class T>
 
 // Every type with a debug printer formats through fmt with its debug text.
 template <class T>
-  requires ostrand::HasDebugWrite<T>
+requires ostrand::HasDebugWrite<T>
 struct fmt::formatter<T> : fmt::formatter<std::string_view> {
   auto format(const T& v, fmt::format_context& ctx) const {
     return fmt::formatter<std::string_view>::format(ostrand::debug(v), ctx);

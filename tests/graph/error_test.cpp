@@ -23,7 +23,8 @@ TEST(GraphError, MessagesAndDebugTexts) {
       {error::UnknownSequence{ValueSequenceId{1}}, "value sequence ValueSequenceId(1) does not exist",
        "UnknownSequence(ValueSequenceId(1))"},
       {error::EmptyRepeat{}, "repeat count must be nonzero", "EmptyRepeat"},
-      {error::ShortSequence{ValueSequenceId{2}, 3, 4}, "value sequence ValueSequenceId(2) has 3 entries for 4 iterations",
+      {error::ShortSequence{ValueSequenceId{2}, 3, 4},
+       "value sequence ValueSequenceId(2) has 3 entries for 4 iterations",
        "ShortSequence { sequence: ValueSequenceId(2), available: 3, required: 4 }"},
       {error::YieldArity{2, 1}, "repeat body yielded 1 values for 2 carried values",
        "YieldArity { expected: 2, actual: 1 }"},
@@ -34,7 +35,8 @@ TEST(GraphError, MessagesAndDebugTexts) {
        R"(InvalidShape("a \"quoted\"\nline"))"},
       {error::SequenceShape{3}, "value sequence entry 3 has a different shape from its first entry",
        "SequenceShape { entry: 3 }"},
-      {error::YieldShape{1}, "repeat yield 1 does not have the shape of carried value 1", "YieldShape { index: 1 }"},
+      {error::YieldShape{1}, "repeat yield 1 does not have the shape of carried value 1",
+       "YieldShape { index: 1 }"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.debug);

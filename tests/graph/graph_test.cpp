@@ -11,7 +11,9 @@
 namespace ostrand::graph {
 namespace {
 
-GraphError unknown(std::uint32_t v) { return error::UnknownValue{ValueId{v}}; }
+GraphError unknown(std::uint32_t v) {
+  return error::UnknownValue{ValueId{v}};
+}
 
 TEST(GraphBuilder, InputsAndResultsShareTheValueCounter) {
   ComputeGraph g;
@@ -46,7 +48,8 @@ TEST(GraphBuilder, FailuresConsumeNoIdentifiers) {
 
   EXPECT_EQ(g.gemm(ValueId{9}, ValueId{8}), std::unexpected(unknown(9)));  // the left operand is named first
   EXPECT_EQ(g.gemm(a, ValueId{8}), std::unexpected(unknown(8)));
-  EXPECT_EQ(g.gemm(a, b), std::unexpected(GraphError(error::InvalidShape{"GEMM inner dimensions do not match"})));
+  EXPECT_EQ(g.gemm(a, b),
+            std::unexpected(GraphError(error::InvalidShape{"GEMM inner dimensions do not match"})));
   EXPECT_EQ(g.layer_norm(a, a, ValueId{4}), std::unexpected(unknown(4)));
   EXPECT_EQ(g, before);
 
@@ -75,12 +78,14 @@ TEST(GraphBuilder, EveryOperationKind) {
   EXPECT_EQ(g.value_shape(*g.gelu(x)), (TensorShape{2, 16, 64}));
   EXPECT_EQ(g.value_shape(*g.view(x, {1, 2, 4, false})), (TensorShape{2, 4, 256}));
   EXPECT_EQ(g.value_shape(*g.slice(x, {1, 4, 8})), (TensorShape{2, 8, 64}));
-  EXPECT_EQ(g.value_shape(*g.flash_attention(x, k, v, {false, InverseSqrtQueryWidth{}})), (TensorShape{2, 16, 64}));
+  EXPECT_EQ(g.value_shape(*g.flash_attention(x, k, v, {false, InverseSqrtQueryWidth{}})),
+            (TensorShape{2, 16, 64}));
   EXPECT_EQ(g.value_shape(*g.gemm(x, k, {false, true})), (TensorShape{2, 16, 32}));
   EXPECT_EQ(g.operations.size(), 6u);
   EXPECT_EQ(debug(g.operations[2].kind),
             "View(AxisFactorView { split_axis: 1, merge_axis: 2, factor: 4, reversed: false })");
-  EXPECT_EQ(debug(g.operations[4].kind), "FlashAttention(AttentionOptions { causal: false, scale: InverseSqrtQueryWidth })");
+  EXPECT_EQ(debug(g.operations[4].kind),
+            "FlashAttention(AttentionOptions { causal: false, scale: InverseSqrtQueryWidth })");
   EXPECT_EQ(debug(g.operations[5]),
             "Operation { id: OperationId(5), inputs: [ValueId(0), ValueId(1)], results: [ValueId(9)], kind: "
             "Gemm(GemmOptions { transpose_left: false, transpose_right: true }) }");
@@ -192,8 +197,9 @@ TEST_F(RepeatBuilder, ErrorsInTheOrderTheyAreChecked) {
             std::unexpected(GraphError(error::UnknownSequence{ValueSequenceId{3}})));
   EXPECT_EQ(repeat(4, body), std::unexpected(GraphError(error::ShortSequence{sequence, 3, 4})));
   EXPECT_EQ(repeat(2, no_yield), std::unexpected(GraphError(error::YieldArity{1, 0})));
-  EXPECT_EQ(repeat(2, missing_argument),
-            std::unexpected(GraphError(error::InvalidShape{"repeat body arguments do not match its inputs"})));
+  EXPECT_EQ(
+      repeat(2, missing_argument),
+      std::unexpected(GraphError(error::InvalidShape{"repeat body arguments do not match its inputs"})));
   EXPECT_EQ(repeat(2, unknown_inside), std::unexpected(unknown(42)));
   EXPECT_EQ(repeat(2, wrong_yield_shape), std::unexpected(GraphError(error::YieldShape{0})));
   EXPECT_EQ(g, before);

@@ -25,8 +25,8 @@ TEST(BroadcastShape, AlignsAtTheLastExtent) {
       {{}, {5, 6}, Extents{5, 6}},
       {{}, {}, Extents{}},
       {{2, 3}, {4, 3}, std::unexpected(BroadcastError{2, 4})},
-      {{0}, {1}, Extents{0}},                     // a 1 yields the other extent, even 0
-      {{2, 5, 1}, {3, 1, 1, 7}, Extents{3, 2, 5, 7}},  // aligned: (1,3) (2,1) (5,1) (1,7)
+      {{0}, {1}, Extents{0}},                                         // a 1 yields the other extent, even 0
+      {{2, 5, 1}, {3, 1, 1, 7}, Extents{3, 2, 5, 7}},                 // aligned: (1,3) (2,1) (5,1) (1,7)
       {{2, 5, 3}, {4, 6, 1}, std::unexpected(BroadcastError{2, 4})},  // the outermost clash is reported
   };
   for (const Case& c : cases) {
@@ -51,18 +51,20 @@ class InferShape : public ::testing::Test {
 };
 
 using Result = std::expected<TensorShape, std::string>;
-Result fails(const char* message) { return std::unexpected(std::string(message)); }
+Result fails(const char* message) {
+  return std::unexpected(std::string(message));
+}
 
 TEST_F(InferShape, Gemm) {
   const ValueId x = shape({1, 8, 128}), w = shape({128, 128}), a = shape({8, 128}), b = shape({64, 32}),
-                c = shape({32, 128}), vec = shape({128}), batched = shape({4, 1, 8, 128}), w3 = shape({3, 128, 16}),
-                w5 = shape({5, 128, 16});
+                c = shape({32, 128}), vec = shape({128}), batched = shape({4, 1, 8, 128}),
+                w3 = shape({3, 128, 16}), w5 = shape({5, 128, 16});
   const op::Gemm plain{}, right_t{{false, true}}, left_t{{true, false}};
   EXPECT_EQ(infer(plain, {x, w}), (TensorShape{1, 8, 128}));
   EXPECT_EQ(infer(plain, {a, b}), fails("GEMM inner dimensions do not match"));
   EXPECT_EQ(infer(right_t, {a, c}), (TensorShape{8, 32}));
   EXPECT_EQ(infer(left_t, {w, a}), fails("GEMM inner dimensions do not match"));  // [128, 128]^T x [8, 128]
-  EXPECT_EQ(infer(left_t, {c, c}), (TensorShape{128, 128}));                     // [32, 128]^T x [32, 128]
+  EXPECT_EQ(infer(left_t, {c, c}), (TensorShape{128, 128}));                      // [32, 128]^T x [32, 128]
   // A rank-1 operand is rejected even though its extent would match the inner dimension.
   EXPECT_EQ(infer(plain, {a, vec}), fails("GEMM inputs must have rank at least two"));
   EXPECT_EQ(infer(plain, {vec, w}), fails("GEMM inputs must have rank at least two"));
@@ -123,9 +125,9 @@ TEST_F(InferShape, ElementwiseViewAndSlice) {
 }
 
 TEST_F(InferShape, FlashAttention) {
-  const ValueId q = shape({2, 16, 64}), k = shape({2, 32, 64}), v = shape({2, 32, 48}), k1 = shape({1, 32, 64}),
-                v3 = shape({3, 32, 48}), q3 = shape({3, 16, 64}), flat = shape({64}), narrow = shape({2, 32, 32}),
-                v_short = shape({2, 16, 48});
+  const ValueId q = shape({2, 16, 64}), k = shape({2, 32, 64}), v = shape({2, 32, 48}),
+                k1 = shape({1, 32, 64}), v3 = shape({3, 32, 48}), q3 = shape({3, 16, 64}), flat = shape({64}),
+                narrow = shape({2, 32, 32}), v_short = shape({2, 16, 48});
   const auto bits = [](float f) { return AttentionScale{ValueBits{std::bit_cast<std::uint32_t>(f)}}; };
   const auto attention = [](AttentionScale s) { return op::FlashAttention{{false, s}}; };
   const op::FlashAttention plain = attention(InverseSqrtQueryWidth{});

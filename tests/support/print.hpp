@@ -7,20 +7,20 @@
 
 #include "util/debug.hpp"
 
-#define OSTRAND_TEST_PRINTER                                       \
-  template <class T>                                               \
-    requires ::ostrand::HasDebugWrite<T>                           \
-  void PrintTo(const T& value, std::ostream* os) {                 \
-    *os << ::ostrand::debug(value);                                \
-  }                                                                \
-  template <class T, class E>                                      \
+#define OSTRAND_TEST_PRINTER                                         \
+  template <class T>                                                 \
+  requires ::ostrand::HasDebugWrite<T>                               \
+  void PrintTo(const T& value, std::ostream* os) {                   \
+    *os << ::ostrand::debug(value);                                  \
+  }                                                                  \
+  template <class T, class E>                                        \
   void PrintTo(const std::expected<T, E>& value, std::ostream* os) { \
-    *os << ::ostrand::debug(value);                                \
-  }                                                                \
-  template <class T>                                               \
-    requires ::ostrand::HasDebugWrite<T>                           \
-  void PrintTo(const std::optional<T>& value, std::ostream* os) {  \
-    *os << ::ostrand::debug(value);                                \
+    *os << ::ostrand::debug(value);                                  \
+  }                                                                  \
+  template <class T>                                                 \
+  requires ::ostrand::HasDebugWrite<T>                               \
+  void PrintTo(const std::optional<T>& value, std::ostream* os) {    \
+    *os << ::ostrand::debug(value);                                  \
   }
 
 namespace ostrand {

@@ -18,15 +18,21 @@ struct Point {
   std::uint32_t x = 0;
   std::int8_t y = 0;
 };
-void debug_write(DebugWriter& w, const Point& p) { w.record("Point").field("x", p.x).field("y", p.y); }
+void debug_write(DebugWriter& w, const Point& p) {
+  w.record("Point").field("x", p.x).field("y", p.y);
+}
 
 struct Wrapper {
   Point inner;
 };
-void debug_write(DebugWriter& w, const Wrapper& v) { w.tuple("Wrapper", v.inner); }
+void debug_write(DebugWriter& w, const Wrapper& v) {
+  w.tuple("Wrapper", v.inner);
+}
 
 struct Unit {};
-void debug_write(DebugWriter& w, const Unit&) { w.raw("Unit"); }
+void debug_write(DebugWriter& w, const Unit&) {
+  w.raw("Unit");
+}
 
 TEST(DebugText, ShapesOfValues) {
   EXPECT_EQ(debug(Point{3, -4}), "Point { x: 3, y: -4 }");
@@ -63,9 +69,9 @@ TEST(DebugText, QuotedStringsAreEscaped) {
       {"bell\x07", R"("bell\u{7}")"},
       {"del\x7f", R"("del\u{7f}")"},
       {"esc\x1b[", R"("esc\u{1b}[")"},
-      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},            // printable non-ASCII stays as it is
+      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},                   // printable non-ASCII stays as it is
       {"zero\xe2\x80\x8bwidth", R"("zero\u{200b}width")"},  // an invisible character is shown
-      {"bad\xff", "\"bad\xef\xbf\xbd\""},             // invalid UTF-8 becomes U+FFFD
+      {"bad\xff", "\"bad\xef\xbf\xbd\""},                   // invalid UTF-8 becomes U+FFFD
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);

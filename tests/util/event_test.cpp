@@ -30,7 +30,10 @@ TEST(Events, ACaptureReceivesTargetMessageAndFields) {
     event(EventLevel::Info, "ostrand::test", "something happened", field("count", 3u), field("name", "x"),
           field("probe", Probe{&formatted}));
     const std::vector<Event> expected = {
-        {EventLevel::Info, "ostrand::test", "something happened", {{"count", "3"}, {"name", "x"}, {"probe", "Probe"}}},
+        {EventLevel::Info,
+         "ostrand::test",
+         "something happened",
+         {{"count", "3"}, {"name", "x"}, {"probe", "Probe"}}},
     };
     EXPECT_EQ(capture.events(), expected);
   }
