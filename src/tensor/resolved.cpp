@@ -190,6 +190,12 @@ class LayoutAxes {
 // Whether a checked layout also resolves (every shard can be bounded), without building it.
 bool shards_resolve(const TensorTiling& tiling, const TensorShape& shape, const CheckedLayout& checked) {
   if (checked.linear) return true;
+  // Without shard padding every shard lies inside its padded group, which the checks have fitted
+  // into 32 bits: only the axis count can still fail.
+  if (shape.rank() <= max_u16 + 1 &&
+      std::ranges::all_of(tiling.axes, [](const AxisTiling& a) { return a.shard_padding_multiple == 1; })) {
+    return true;
+  }
   const LayoutAxes axes(tiling, shape, checked);
   for (std::size_t j = 0; j < axes.rank(); ++j) {
     const auto axis = axes.axis(j);
