@@ -6,9 +6,12 @@
 #include "graph/ids.hpp"        // IWYU pragma: export
 #include "graph/operation.hpp"  // IWYU pragma: export
 #include "graph/shape.hpp"      // IWYU pragma: export
+#include "storage/matrix.hpp"   // IWYU pragma: export
 #include "tensor/error.hpp"     // IWYU pragma: export
 #include "tensor/format.hpp"    // IWYU pragma: export
 #include "tensor/layout.hpp"    // IWYU pragma: export
+#include "tensor/owners.hpp"    // IWYU pragma: export
+#include "tensor/resolved.hpp"  // IWYU pragma: export
 #include "util/debug.hpp"       // IWYU pragma: export
 #include "util/event.hpp"       // IWYU pragma: export
 #include "util/saturating.hpp"  // IWYU pragma: export
