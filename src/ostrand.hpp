@@ -6,6 +6,8 @@
 #include "graph/ids.hpp"        // IWYU pragma: export
 #include "graph/operation.hpp"  // IWYU pragma: export
 #include "graph/shape.hpp"      // IWYU pragma: export
+#include "mid/kernel_spec.hpp"  // IWYU pragma: export
+#include "mid/staging.hpp"      // IWYU pragma: export
 #include "tensor/error.hpp"     // IWYU pragma: export
 #include "tensor/format.hpp"    // IWYU pragma: export
 #include "tensor/layout.hpp"    // IWYU pragma: export

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "util/debug.hpp"
+#include "util/hash.hpp"
 
 namespace ostrand::mid {
 
@@ -36,17 +37,25 @@ struct ReductionStaging : std::variant<Complete, Streamed, Batched> {
   using variant::variant;
   template <class H>
   friend H AbslHashValue(H h, const ReductionStaging& v) {
-    return H::combine(std::move(h), static_cast<const variant&>(v));
+    return hash_variant(std::move(h), v);
   }
 };
 
 // The precision partial products are accumulated in.
 enum class AccumulationPrecision : std::uint8_t { F16, F32 };
 
-inline void debug_write(DebugWriter& w, const Complete&) { w.raw("Complete"); }
-inline void debug_write(DebugWriter& w, const Streamed&) { w.raw("Streamed"); }
-inline void debug_write(DebugWriter& w, const Batched& v) { w.tuple("Batched", v.count); }
-inline void debug_write(DebugWriter& w, const ReductionStaging& v) { w.variant(v); }
+inline void debug_write(DebugWriter& w, const Complete&) {
+  w.raw("Complete");
+}
+inline void debug_write(DebugWriter& w, const Streamed&) {
+  w.raw("Streamed");
+}
+inline void debug_write(DebugWriter& w, const Batched& v) {
+  w.tuple("Batched", v.count);
+}
+inline void debug_write(DebugWriter& w, const ReductionStaging& v) {
+  w.variant(v);
+}
 inline void debug_write(DebugWriter& w, AccumulationPrecision v) {
   w.raw(v == AccumulationPrecision::F16 ? "F16" : "F32");
 }

@@ -16,9 +16,13 @@ template <class T>
 }
 
 // Hashes the active alternative of a std::variant (or of a type derived from one), its index first.
+// The installed Abseil hashes only its own variant type, so every variant-based value type hashes
+// through this helper.
 template <class H, class... Ts>
 H hash_variant(H h, const std::variant<Ts...>& v) {
-  return H::combine(std::move(h), v);
+  const std::size_t index = v.index();
+  return std::visit(
+      [&h, index](const auto& alternative) { return H::combine(std::move(h), index, alternative); }, v);
 }
 
 }  // namespace ostrand
