@@ -8,9 +8,12 @@
 #include "graph/shape.hpp"      // IWYU pragma: export
 #include "mid/kernel_spec.hpp"  // IWYU pragma: export
 #include "mid/staging.hpp"      // IWYU pragma: export
+#include "storage/matrix.hpp"   // IWYU pragma: export
 #include "tensor/error.hpp"     // IWYU pragma: export
 #include "tensor/format.hpp"    // IWYU pragma: export
 #include "tensor/layout.hpp"    // IWYU pragma: export
+#include "tensor/owners.hpp"    // IWYU pragma: export
+#include "tensor/resolved.hpp"  // IWYU pragma: export
 #include "util/debug.hpp"       // IWYU pragma: export
 #include "util/event.hpp"       // IWYU pragma: export
 #include "util/saturating.hpp"  // IWYU pragma: export
