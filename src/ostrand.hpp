@@ -6,6 +6,8 @@
 #include "graph/ids.hpp"        // IWYU pragma: export
 #include "graph/operation.hpp"  // IWYU pragma: export
 #include "graph/shape.hpp"      // IWYU pragma: export
+#include "kernel/cast.hpp"      // IWYU pragma: export
+#include "kernel/cost.hpp"      // IWYU pragma: export
 #include "mid/kernel_spec.hpp"  // IWYU pragma: export
 #include "mid/staging.hpp"      // IWYU pragma: export
 #include "storage/matrix.hpp"   // IWYU pragma: export

@@ -6,8 +6,13 @@
 // Every quantity is an unsigned 64-bit count. Sums and products saturate at 2^64 - 1, which stands
 // for an unaffordable cost and stays saturated through later additions.
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "mid/kernel_spec.hpp"
+#include "tensor/format.hpp"
+#include "tensor/layout.hpp"
 #include "util/saturating.hpp"
 
 namespace ostrand::kernel {
@@ -57,5 +62,57 @@ inline constexpr std::uint64_t unaffordable = saturated;
 // `columns` columns.
 [[nodiscard]] std::uint64_t f16_coefficient_pack_cycles(std::uint64_t groups, std::uint64_t row_block,
                                                         std::uint64_t columns);
+
+// What one kernel invocation covers: one shard box of a tensor (padding included) or a whole tensor.
+// A geometry is a view: the box, format or tensor it was made from must outlive it.
+class Geometry {
+ public:
+  // The shard `box` (one extent per axis, in axis order) of a tensor in `format`.
+  [[nodiscard]] static Geometry shard(std::span<const tensor::ShardExtent> box,
+                                      const tensor::TensorFormat& format);
+  // The whole of `tensor`.
+  [[nodiscard]] static Geometry whole(const tensor::TensorType& tensor);
+
+  [[nodiscard]] bool is_whole_tensor() const { return tensor_ != nullptr; }
+  [[nodiscard]] std::size_t rank() const;
+
+  // The size of `axis` (below the rank): the padded size of the shard, or the tensor's extent.
+  [[nodiscard]] std::uint64_t dimension(std::size_t axis) const;
+
+  struct Trailing {
+    std::uint64_t value = 0;
+    bool found = false;
+  };
+  // The dimension `from_end` places from the end (0 is the last), or `fallback` (not found) when the
+  // rank is `from_end` or less.
+  [[nodiscard]] Trailing trailing_dimension(std::size_t from_end, std::uint64_t fallback) const;
+
+  // The product of all dimensions (1 for rank 0), saturating.
+  [[nodiscard]] std::uint64_t elements() const;
+  // The product of the dimensions first, ..., last - 1 (the range is cut at the rank), saturating.
+  [[nodiscard]] std::uint64_t widths(std::size_t first, std::size_t last) const;
+
+  [[nodiscard]] const tensor::TensorFormat& format() const { return *format_; }
+  [[nodiscard]] const tensor::Precision& precision() const { return format_->precision; }
+  [[nodiscard]] const tensor::ElementOrder& order() const { return format_->layout.order; }
+
+ private:
+  Geometry(std::span<const tensor::ShardExtent> box, const tensor::TensorFormat* format,
+           const tensor::TensorType* tensor)
+      : box_(box), format_(format), tensor_(tensor) {}
+
+  std::span<const tensor::ShardExtent> box_;
+  const tensor::TensorFormat* format_;
+  const tensor::TensorType* tensor_;  // set for a whole-tensor geometry
+};
+
+// Cycles to rearrange one tile's `elements` elements into the element order of `geometry`.
+[[nodiscard]] std::uint64_t pack_geometry_cycles(const Geometry& geometry, std::uint64_t elements);
+
+// Cycles of one tile running `spec` on `inputs` (in operand order) to produce `output`. 8-bit
+// GELU, bias GELU and layer normalisation have their own formulas; every other kernel is priced by
+// its kind.
+[[nodiscard]] std::uint64_t kernel_cycles(const mid::TileKernelSpec& spec,
+                                          std::span<const tensor::TensorType> inputs, const Geometry& output);
 
 }  // namespace ostrand::kernel
