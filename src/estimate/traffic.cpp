@@ -5,7 +5,6 @@
 #include <variant>
 
 #include <absl/container/flat_hash_map.h>
-#include <absl/container/flat_hash_set.h>
 
 #include "tensor/resolved.hpp"
 #include "util/check.hpp"
@@ -139,9 +138,9 @@ std::uint64_t box_elements(const RangeBox& box) {
 }
 
 struct Piece {
-  RangeBox ranges;
   std::uint64_t bytes = 0;
   std::size_t source = 0;  // the source group it is cut from
+  bool sent = false;
 };
 
 // --- Fragments -------------------------------------------------------------------------------
@@ -222,17 +221,13 @@ ConversionTraffic shard_traffic(const TileBoxes& source, const TileBoxes& target
   for (const auto& [tile, box] : target) target_tiles = std::max(target_tiles, std::size_t{tile} + 1);
   std::vector<std::uint64_t> local_bytes(target_tiles, 0);
   std::vector<std::uint64_t> local_pieces(target_tiles, 0);
-  // Pieces already sent, by (sending tile, ranges): a piece several tiles lack travels once.
-  absl::flat_hash_set<std::pair<std::uint16_t, RangeBox>> sent;  // looked up, never iterated
-
   std::vector<Piece> pieces;
   for (const BoxGroup& destination : destinations) {
     pieces.clear();
     index.visit(destination.key, [&](std::size_t g) {
-      std::optional<RangeBox> ranges = intersect_ranges(sources[g].key, destination.key);
+      const std::optional<RangeBox> ranges = intersect_ranges(sources[g].key, destination.key);
       OSTRAND_CHECK(ranges.has_value(), "the source index yielded a box that does not overlap");
-      const std::uint64_t bytes = sat_mul(box_elements(*ranges), bytes_per_element);
-      pieces.push_back({std::move(*ranges), bytes, g});
+      pieces.push_back({sat_mul(box_elements(*ranges), bytes_per_element), g, false});
     });
 
     std::uint64_t shard_bytes = 0;
@@ -243,7 +238,7 @@ ConversionTraffic shard_traffic(const TileBoxes& source, const TileBoxes& target
     for (const std::uint16_t tile : destination.tiles) {
       std::uint64_t received_bytes = 0;
       std::uint64_t received_pieces = 0;
-      for (const Piece& piece : pieces) {
+      for (Piece& piece : pieces) {
         const std::vector<std::uint16_t>& holders = sources[piece.source].tiles;
         if (std::ranges::binary_search(holders, tile)) {
           local_bytes[tile] = sat_add(local_bytes[tile], piece.bytes);
@@ -252,8 +247,10 @@ ConversionTraffic shard_traffic(const TileBoxes& source, const TileBoxes& target
         }
         received_bytes = sat_add(received_bytes, piece.bytes);
         received_pieces = sat_add(received_pieces, 1);
-        // The lowest-numbered holder sends.
-        if (sent.emplace(holders.front(), piece.ranges).second) {
+        // A piece several tiles lack travels once, from the lowest-numbered holder. The boxes of a
+        // layout never share real data, so no other destination box asks for the same piece.
+        if (!piece.sent) {
+          piece.sent = true;
           add(load_of(result.endpoints.sources, holders.front()), piece.bytes, 1, 2);
         }
       }

@@ -90,7 +90,8 @@ inline constexpr std::uint64_t fragment_bytes = 16592;
 // The traffic of assembling the `target` boxes from the `source` boxes. Only real data moves (the
 // start and end of every extent; padding never travels). Each piece that some destination tile lacks
 // is sent once, by the lowest-numbered tile holding its source box, and received by every
-// destination tile that lacks it.
+// destination tile that lacks it. Distinct target boxes must not share real data, as the boxes of a
+// layout never do.
 [[nodiscard]] ConversionTraffic shard_traffic(const TileBoxes& source, const TileBoxes& target,
                                               std::uint64_t bytes_per_element);
 
