@@ -4,6 +4,7 @@
 // Nested lists, optionals and variants hash structurally through Abseil.
 
 #include <cstddef>
+#include <optional>
 #include <variant>
 
 #include <absl/hash/hash.h>
@@ -23,6 +24,23 @@ H hash_variant(H h, const std::variant<Ts...>& v) {
   const std::size_t index = v.index();
   return std::visit(
       [&h, index](const auto& alternative) { return H::combine(std::move(h), index, alternative); }, v);
+}
+
+// The installed Abseil hashes a std::optional only through std::hash, so an optional of one of our
+// types is hashed through this view: H::combine(std::move(h), v.a, hashed(v.maybe_b), v.c).
+template <class T>
+struct HashedOptional {
+  const std::optional<T>& value;
+  template <class H>
+  friend H AbslHashValue(H h, const HashedOptional& v) {
+    if (v.value.has_value()) return H::combine(std::move(h), true, *v.value);
+    return H::combine(std::move(h), false);
+  }
+};
+
+template <class T>
+[[nodiscard]] HashedOptional<T> hashed(const std::optional<T>& v) {
+  return {v};
 }
 
 }  // namespace ostrand
