@@ -13,6 +13,15 @@ std::uint32_t element_bytes(const Precision& p) {
                     p);
 }
 
+std::optional<std::uint16_t> ElementOrder::gemm_output_group() const {
+  const auto* block_major = std::get_if<BlockMajor>(this);
+  if (block_major == nullptr) return std::nullopt;
+  const std::uint16_t rows = block_major->order.row_block;
+  const bool power_of_two = (rows & (rows - 1)) == 0;
+  if (block_major->order.column_block != 16 || rows < 16 || !power_of_two) return std::nullopt;
+  return rows;
+}
+
 AxisTiling AxisTiling::simple(TensorAxis axis, std::uint16_t partitions, std::uint32_t block_size,
                               std::uint32_t padding_multiple, Padding padding,
                               std::optional<std::uint16_t> tile_stride) {

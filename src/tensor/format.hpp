@@ -4,6 +4,7 @@
 // plain values with structural equality and hashing.
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -13,6 +14,11 @@
 #include "util/small_vector.hpp"
 
 namespace ostrand::tensor {
+
+// Defined with the resolution of layouts (tensor/error.hpp, tensor/resolved.hpp); the members below
+// that return them are usable wherever those headers are included.
+struct LayoutError;
+struct ShardBounds;
 
 // --- Precision -------------------------------------------------------------------------------
 
@@ -100,6 +106,11 @@ struct Amp {
 
 struct ElementOrder : std::variant<RowMajor, BlockMajor, Amp> {
   using variant::variant;
+
+  // The row block of a block-major order whose column block is 16 and whose row block is a power of
+  // two of at least 16 (the blocks a GEMM writes its output in); nothing for any other order.
+  [[nodiscard]] std::optional<std::uint16_t> gemm_output_group() const;
+
   template <class H>
   friend H AbslHashValue(H h, const ElementOrder& v) {
     return hash_variant(std::move(h), v);
@@ -163,6 +174,13 @@ struct AxisTiling {
                                          std::uint32_t padding_multiple, Padding padding,
                                          std::optional<std::uint16_t> tile_stride = std::nullopt);
 
+  // The range of partition `partition` on an axis whose padded extent is `padded_extent` and whose
+  // real extent is `extent`: blocks spread as evenly as possible over the partitions of each padding
+  // group, earlier partitions first.
+  [[nodiscard]] std::expected<ShardBounds, LayoutError> shard_bounds(std::uint32_t padded_extent,
+                                                                     std::uint32_t extent,
+                                                                     std::uint32_t partition) const;
+
   bool operator==(const AxisTiling&) const = default;
   template <class H>
   friend H AbslHashValue(H h, const AxisTiling& v) {
@@ -179,6 +197,10 @@ struct TensorTiling {
   std::uint16_t tile_count = 0;
   std::uint16_t replicas = 1;
   AxisTilings axes;
+
+  // The tile-number stride of every axis tiling, in list order: the explicit `tile_stride`, or by
+  // default replicas fastest, then the first listed axis, then the next.
+  [[nodiscard]] std::expected<SmallVector<std::uint32_t, 3>, LayoutError> axis_strides() const;
 
   bool operator==(const TensorTiling&) const = default;
   template <class H>
@@ -200,6 +222,9 @@ struct ShardExtent {
     return H::combine(std::move(h), v.start, v.end, v.padded_end, v.axis);
   }
 };
+
+// One shard per resolved axis: the part of a tensor that one tile holds.
+using ShardBox = SmallVector<ShardExtent, 4>;
 
 void debug_write(DebugWriter& w, const F8F143& v);
 void debug_write(DebugWriter& w, const F16& v);

@@ -3,6 +3,9 @@
 // the lowering and the driver.
 
 #include <cstdint>
+#include <expected>
+#include <utility>
+#include <vector>
 
 #include "graph/ids.hpp"
 #include "tensor/format.hpp"
@@ -11,6 +14,8 @@
 namespace ostrand::tensor {
 
 using graph::TensorShape;
+
+struct ResolvedLayout;  // tensor/resolved.hpp
 
 struct Layout {
   ElementOrder order;
@@ -22,6 +27,17 @@ struct Layout {
   friend H AbslHashValue(H h, const Layout& v) {
     return H::combine(std::move(h), v.order, v.tiling, v.memory_class);
   }
+
+  // The extents of `shape` after padding every tiled axis, once the tiling has been checked against
+  // the shape; the shape unchanged for a linear layout.
+  [[nodiscard]] std::expected<graph::Extents, LayoutError> padded_shape(const TensorShape& shape) const;
+
+  // The shards of every axis and the rule that maps tile numbers to them.
+  [[nodiscard]] std::expected<ResolvedLayout, LayoutError> resolve(const TensorShape& shape) const;
+
+  // Resolves, then lists the box of every tile (ResolvedLayout::shard_extents).
+  [[nodiscard]] std::expected<std::vector<std::pair<std::uint16_t, ShardBox>>, LayoutError> shard_extents(
+      const TensorShape& shape) const;
 
   // The second axis from the end split into `tiles` partitions; row-major, standard memory.
   [[nodiscard]] static Layout row_sharded(std::uint16_t tiles);
