@@ -503,7 +503,9 @@ class Analysis {
 
     for (Group& group : storage_) {
       auto& charges = group.charges;
-      std::ranges::stable_sort(charges, {}, &TileCharge::tile);
+      // One value with an order-preserving owner map is already sorted: skip the sort's buffer.
+      if (!std::ranges::is_sorted(charges, {}, &TileCharge::tile))
+        std::ranges::stable_sort(charges, {}, &TileCharge::tile);
       std::size_t kept = 0;
       for (std::size_t i = 0; i < charges.size(); ++i) {
         if (kept > 0 && charges[kept - 1].tile == charges[i].tile) {
