@@ -1,6 +1,8 @@
 #pragma once
 // The public API of ostrand in one include.
 
+#include "estimate/mid.hpp"         // IWYU pragma: export
+#include "estimate/tensor.hpp"      // IWYU pragma: export
 #include "estimate/traffic.hpp"     // IWYU pragma: export
 #include "graph/error.hpp"          // IWYU pragma: export
 #include "graph/graph.hpp"          // IWYU pragma: export
