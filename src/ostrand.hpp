@@ -1,6 +1,7 @@
 #pragma once
 // The public API of ostrand in one include.
 
+#include "estimate/cost_model.hpp"  // IWYU pragma: export
 #include "estimate/mid.hpp"         // IWYU pragma: export
 #include "estimate/tensor.hpp"      // IWYU pragma: export
 #include "estimate/traffic.hpp"     // IWYU pragma: export
