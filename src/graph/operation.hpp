@@ -11,6 +11,7 @@
 #include "graph/ids.hpp"
 #include "util/box.hpp"
 #include "util/debug.hpp"
+#include "util/hash.hpp"
 
 namespace ostrand::graph {
 
@@ -47,7 +48,7 @@ struct AttentionScale : std::variant<InverseSqrtQueryWidth, ValueBits> {
   using variant::variant;
   template <class H>
   friend H AbslHashValue(H h, const AttentionScale& v) {
-    return H::combine(std::move(h), static_cast<const variant&>(v));
+    return hash_variant(std::move(h), v);
   }
 };
 
@@ -195,7 +196,7 @@ struct OperationKind
   using variant::variant;
   template <class H>
   friend H AbslHashValue(H h, const OperationKind& v) {
-    return H::combine(std::move(h), static_cast<const variant&>(v));
+    return hash_variant(std::move(h), v);
   }
 };
 

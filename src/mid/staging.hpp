@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "util/debug.hpp"
+#include "util/hash.hpp"
 
 namespace ostrand::mid {
 
@@ -36,7 +37,7 @@ struct ReductionStaging : std::variant<Complete, Streamed, Batched> {
   using variant::variant;
   template <class H>
   friend H AbslHashValue(H h, const ReductionStaging& v) {
-    return H::combine(std::move(h), static_cast<const variant&>(v));
+    return hash_variant(std::move(h), v);
   }
 };
 

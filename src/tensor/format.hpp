@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "util/debug.hpp"
+#include "util/hash.hpp"
 #include "util/small_vector.hpp"
 
 namespace ostrand::tensor {
@@ -52,7 +53,7 @@ struct Precision : std::variant<F8F143, F16, F32> {
   Precision() : variant(F16{}) {}
   template <class H>
   friend H AbslHashValue(H h, const Precision& v) {
-    return H::combine(std::move(h), static_cast<const variant&>(v));
+    return hash_variant(std::move(h), v);
   }
 };
 
@@ -112,7 +113,7 @@ struct ElementOrder : std::variant<RowMajor, BlockMajor, Amp> {
 
   template <class H>
   friend H AbslHashValue(H h, const ElementOrder& v) {
-    return H::combine(std::move(h), static_cast<const variant&>(v));
+    return hash_variant(std::move(h), v);
   }
 };
 
@@ -151,7 +152,7 @@ struct TensorAxis : std::variant<FromStart, FromEnd, Linear> {
   using variant::variant;
   template <class H>
   friend H AbslHashValue(H h, const TensorAxis& v) {
-    return H::combine(std::move(h), static_cast<const variant&>(v));
+    return hash_variant(std::move(h), v);
   }
 };
 
