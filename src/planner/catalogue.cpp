@@ -151,6 +151,18 @@ struct WeightStorage {
 
 }  // namespace
 
+std::vector<ConcreteOperatorCandidate> drop_duplicate_candidates(
+    std::vector<ConcreteOperatorCandidate> entries) {
+  // The set is only looked up, never iterated, so the kept order is the input order.
+  absl::flat_hash_set<ConcreteOperatorCandidate> seen;
+  std::vector<ConcreteOperatorCandidate> kept;
+  kept.reserve(entries.size());
+  for (ConcreteOperatorCandidate& entry : entries) {
+    if (seen.insert(entry).second) kept.push_back(std::move(entry));
+  }
+  return kept;
+}
+
 ConcreteOperatorCandidate amp_grid_gemm_operator_candidate(
     const Precision& multiply, std::uint16_t inner_block, std::uint16_t output_column_block,
     std::uint16_t tile_count, std::uint16_t row_partitions, std::uint16_t column_partitions,
@@ -259,12 +271,10 @@ std::vector<OperatorCandidate> operator_candidates_for_tile_count(std::uint16_t 
   concrete.push_back(row_sharded_add(output_policy::Fixed{}, t));
   concrete.push_back(head_sharded_attention(t));
 
-  // Equal plans under the same output policy (including its operand) are kept once, first first.
   std::vector<OperatorCandidate> candidates;
   candidates.reserve(concrete.size() + 1);
-  absl::flat_hash_set<ConcreteOperatorCandidate> seen;
-  for (ConcreteOperatorCandidate& entry : concrete) {
-    if (seen.insert(entry).second) candidates.emplace_back(std::move(entry));
+  for (ConcreteOperatorCandidate& entry : drop_duplicate_candidates(std::move(concrete))) {
+    candidates.emplace_back(std::move(entry));
   }
   candidates.emplace_back(ParallelGemmCandidate{graph::GemmOptions{}, f16(), t, AccumulationPrecision::F16});
   return candidates;

@@ -112,6 +112,11 @@ struct OperatorCandidate : std::variant<ConcreteOperatorCandidate, ParallelGemmC
 // The catalogue for one active tile count, ending with one split-reduction GEMM template.
 [[nodiscard]] std::vector<OperatorCandidate> operator_candidates_for_tile_count(std::uint16_t tile_count);
 
+// `entries` without the entries that equal an earlier one (equal plans under the same output policy,
+// for FollowOperand with the same operand), keeping the first of each in order.
+[[nodiscard]] std::vector<ConcreteOperatorCandidate> drop_duplicate_candidates(
+    std::vector<ConcreteOperatorCandidate> entries);
+
 // A GEMM on a grid of `row_partitions` x `column_partitions` tiles (their product is `tile_count`):
 // the left operand split by rows and replicated over the column partitions, the weight split by
 // columns and stored block-major over `weight_rows` row groups (optionally in interleaved memory).
