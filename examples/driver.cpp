@@ -2,8 +2,6 @@
 
 #include <ostream>
 
-#include "util/check.hpp"
-
 namespace ostrand::examples {
 
 std::expected<ExampleGraph, graph::GraphError> build_example_graph() {

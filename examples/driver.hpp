@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "graph/graph.hpp"
+#include "util/check.hpp"
 #include "util/debug.hpp"
 
 namespace ostrand::examples {
@@ -43,7 +44,8 @@ using GraphSource = std::function<std::expected<ExampleGraph, graph::GraphError>
 // The whole run: builds the graph from `source`, then plans it, writing the report on `out`.
 // `arguments` are the command-line arguments after the program name.
 [[nodiscard]] std::expected<void, ProgramError> run(const GraphSource& source,
-                                                    std::span<const std::string> arguments, std::ostream& out);
+                                                    std::span<const std::string> arguments,
+                                                    std::ostream& out);
 
 // The exit protocol: 0 on success; otherwise "Error: {debug text}\n" on `err` and 1.
 [[nodiscard]] int exit_status(const std::expected<void, ProgramError>& result, std::ostream& err);

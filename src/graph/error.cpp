@@ -13,7 +13,9 @@ std::string display(const GraphError& e) {
           [](const error::UnknownValue& v) {
             return fmt::format("value {} is not available in this operation list", v.value);
           },
-          [](const error::UnknownSequence& v) { return fmt::format("value sequence {} does not exist", v.sequence); },
+          [](const error::UnknownSequence& v) {
+            return fmt::format("value sequence {} does not exist", v.sequence);
+          },
           [](const error::EmptyRepeat&) -> std::string { return "repeat count must be nonzero"; },
           [](const error::ShortSequence& v) {
             return fmt::format("value sequence {} has {} entries for {} iterations", v.sequence, v.available,
@@ -22,12 +24,15 @@ std::string display(const GraphError& e) {
           [](const error::YieldArity& v) {
             return fmt::format("repeat body yielded {} values for {} carried values", v.actual, v.expected);
           },
-          [](const error::InvalidShape& v) { return fmt::format("operation has invalid shapes: {}", v.message); },
+          [](const error::InvalidShape& v) {
+            return fmt::format("operation has invalid shapes: {}", v.message);
+          },
           [](const error::SequenceShape& v) {
             return fmt::format("value sequence entry {} has a different shape from its first entry", v.entry);
           },
           [](const error::YieldShape& v) {
-            return fmt::format("repeat yield {} does not have the shape of carried value {}", v.index, v.index);
+            return fmt::format("repeat yield {} does not have the shape of carried value {}", v.index,
+                               v.index);
           },
       },
       e);

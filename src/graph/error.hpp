@@ -51,10 +51,9 @@ struct YieldShape {
 };
 }  // namespace error
 
-struct GraphError
-    : std::variant<error::EmptyName, error::UnknownValue, error::UnknownSequence, error::EmptyRepeat,
-                   error::ShortSequence, error::YieldArity, error::InvalidShape, error::SequenceShape,
-                   error::YieldShape> {
+struct GraphError : std::variant<error::EmptyName, error::UnknownValue, error::UnknownSequence,
+                                 error::EmptyRepeat, error::ShortSequence, error::YieldArity,
+                                 error::InvalidShape, error::SequenceShape, error::YieldShape> {
   using variant::variant;
 };
 

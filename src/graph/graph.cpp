@@ -68,7 +68,8 @@ std::expected<ValueSequenceId, GraphError> ComputeGraph::value_sequence(std::str
       return std::unexpected(error::SequenceShape{entry});
     }
   }
-  OSTRAND_CHECK(value_sequences.size() < std::numeric_limits<std::uint32_t>::max(), "too many value sequences");
+  OSTRAND_CHECK(value_sequences.size() < std::numeric_limits<std::uint32_t>::max(),
+                "too many value sequences");
   const ValueSequenceId id{static_cast<std::uint32_t>(value_sequences.size())};
   value_sequences.push_back(ValueSequence{std::string(name), std::move(values)});
   return id;
@@ -110,9 +111,11 @@ std::expected<std::vector<ValueId>, GraphError> ComputeGraph::repeat(std::uint32
     }
   }
   for (const Operation& operation : body.operations) {
-    if (auto known = validate_inputs(body.value_shapes, operation.inputs); !known) return std::unexpected(known.error());
+    if (auto known = validate_inputs(body.value_shapes, operation.inputs); !known)
+      return std::unexpected(known.error());
   }
-  if (auto known = validate_inputs(body.value_shapes, body.yields); !known) return std::unexpected(known.error());
+  if (auto known = validate_inputs(body.value_shapes, body.yields); !known)
+    return std::unexpected(known.error());
   std::vector<TensorShape> result_shapes;
   for (std::size_t i = 0; i < carried.size(); ++i) {
     if (body.value_shapes.at(body.yields[i]) != value_shapes.at(carried[i])) {
@@ -137,7 +140,8 @@ std::optional<TensorShape> ComputeGraph::value_shape(ValueId value) const {
   return found->second;
 }
 
-std::expected<ValueId, GraphError> ComputeGraph::inferred_result(OperationKind kind, std::vector<ValueId> operands) {
+std::expected<ValueId, GraphError> ComputeGraph::inferred_result(OperationKind kind,
+                                                                 std::vector<ValueId> operands) {
   if (auto known = validate_inputs(value_shapes, operands); !known) return std::unexpected(known.error());
   auto shape = infer_shape(kind, operands, value_shapes);
   if (!shape) return std::unexpected(error::InvalidShape{std::move(shape).error()});

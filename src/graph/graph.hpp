@@ -56,13 +56,15 @@ struct ComputeGraph {
   bool operator==(const ComputeGraph&) const = default;
 
   // A new input with the given shape (the shape is not checked); fails with EmptyName.
-  [[nodiscard]] std::expected<ValueId, GraphError> input(std::string_view name, bool is_parameter, TensorShape shape);
+  [[nodiscard]] std::expected<ValueId, GraphError> input(std::string_view name, bool is_parameter,
+                                                         TensorShape shape);
   // A parameter input of shape [rows, columns].
   [[nodiscard]] std::expected<ValueId, GraphError> parameter(std::string_view name, std::uint32_t rows,
                                                              std::uint32_t columns);
 
   [[nodiscard]] std::expected<ValueId, GraphError> layer_norm(ValueId input, ValueId scale, ValueId bias);
-  [[nodiscard]] std::expected<ValueId, GraphError> gemm(ValueId left, ValueId right, GemmOptions options = {});
+  [[nodiscard]] std::expected<ValueId, GraphError> gemm(ValueId left, ValueId right,
+                                                        GemmOptions options = {});
   [[nodiscard]] std::expected<ValueId, GraphError> gelu(ValueId input);
   [[nodiscard]] std::expected<ValueId, GraphError> add(ValueId left, ValueId right);
   [[nodiscard]] std::expected<ValueId, GraphError> view(ValueId input, AxisFactorView view);
@@ -93,7 +95,8 @@ struct ComputeGraph {
   [[nodiscard]] std::optional<TensorShape> value_shape(ValueId value) const;
 
   // One-result operation whose shape follows from `infer_shape`.
-  [[nodiscard]] std::expected<ValueId, GraphError> inferred_result(OperationKind kind, std::vector<ValueId> operands);
+  [[nodiscard]] std::expected<ValueId, GraphError> inferred_result(OperationKind kind,
+                                                                   std::vector<ValueId> operands);
 
   // Appends an operation with one fresh value per result shape and returns the result ids.
   [[nodiscard]] std::expected<std::vector<ValueId>, GraphError> append_operation(

@@ -42,9 +42,15 @@ struct ValueSequenceId {
   }
 };
 
-inline void debug_write(DebugWriter& w, const ValueId& v) { w.tuple("ValueId", v.number); }
-inline void debug_write(DebugWriter& w, const OperationId& v) { w.tuple("OperationId", v.number); }
-inline void debug_write(DebugWriter& w, const ValueSequenceId& v) { w.tuple("ValueSequenceId", v.number); }
+inline void debug_write(DebugWriter& w, const ValueId& v) {
+  w.tuple("ValueId", v.number);
+}
+inline void debug_write(DebugWriter& w, const OperationId& v) {
+  w.tuple("OperationId", v.number);
+}
+inline void debug_write(DebugWriter& w, const ValueSequenceId& v) {
+  w.tuple("ValueSequenceId", v.number);
+}
 
 // Dimension extents, outermost first. Ordinary ranks are held inline.
 using Extents = SmallVector<std::uint32_t, 6>;
@@ -70,6 +76,8 @@ struct TensorShape {
   }
 };
 
-inline void debug_write(DebugWriter& w, const TensorShape& s) { w.tuple("TensorShape", s.extents); }
+inline void debug_write(DebugWriter& w, const TensorShape& s) {
+  w.tuple("TensorShape", s.extents);
+}
 
 }  // namespace ostrand::graph

@@ -3,11 +3,19 @@
 namespace ostrand::graph {
 
 void debug_write(DebugWriter& w, const GemmOptions& v) {
-  w.record("GemmOptions").field("transpose_left", v.transpose_left).field("transpose_right", v.transpose_right);
+  w.record("GemmOptions")
+      .field("transpose_left", v.transpose_left)
+      .field("transpose_right", v.transpose_right);
 }
-void debug_write(DebugWriter& w, const InverseSqrtQueryWidth&) { w.raw("InverseSqrtQueryWidth"); }
-void debug_write(DebugWriter& w, const ValueBits& v) { w.tuple("ValueBits", v.bits); }
-void debug_write(DebugWriter& w, const AttentionScale& v) { w.variant(v); }
+void debug_write(DebugWriter& w, const InverseSqrtQueryWidth&) {
+  w.raw("InverseSqrtQueryWidth");
+}
+void debug_write(DebugWriter& w, const ValueBits& v) {
+  w.tuple("ValueBits", v.bits);
+}
+void debug_write(DebugWriter& w, const AttentionScale& v) {
+  w.variant(v);
+}
 void debug_write(DebugWriter& w, const AttentionOptions& v) {
   w.record("AttentionOptions").field("causal", v.causal).field("scale", v.scale);
 }
@@ -31,20 +39,42 @@ void debug_write(DebugWriter& w, const Repeat& v) {
 }
 
 namespace op {
-void debug_write(DebugWriter& w, const Gemm& v) { w.tuple("Gemm", v.options); }
-void debug_write(DebugWriter& w, const Gelu&) { w.raw("Gelu"); }
-void debug_write(DebugWriter& w, const LayerNorm&) { w.raw("LayerNorm"); }
-void debug_write(DebugWriter& w, const Add&) { w.raw("Add"); }
-void debug_write(DebugWriter& w, const View& v) { w.tuple("View", v.view); }
-void debug_write(DebugWriter& w, const Slice& v) { w.tuple("Slice", v.slice); }
-void debug_write(DebugWriter& w, const FlashAttention& v) { w.tuple("FlashAttention", v.options); }
-void debug_write(DebugWriter& w, const Repeat& v) { w.tuple("Repeat", v.repeat); }
+void debug_write(DebugWriter& w, const Gemm& v) {
+  w.tuple("Gemm", v.options);
+}
+void debug_write(DebugWriter& w, const Gelu&) {
+  w.raw("Gelu");
+}
+void debug_write(DebugWriter& w, const LayerNorm&) {
+  w.raw("LayerNorm");
+}
+void debug_write(DebugWriter& w, const Add&) {
+  w.raw("Add");
+}
+void debug_write(DebugWriter& w, const View& v) {
+  w.tuple("View", v.view);
+}
+void debug_write(DebugWriter& w, const Slice& v) {
+  w.tuple("Slice", v.slice);
+}
+void debug_write(DebugWriter& w, const FlashAttention& v) {
+  w.tuple("FlashAttention", v.options);
+}
+void debug_write(DebugWriter& w, const Repeat& v) {
+  w.tuple("Repeat", v.repeat);
+}
 }  // namespace op
 
-void debug_write(DebugWriter& w, const OperationKind& v) { w.variant(v); }
+void debug_write(DebugWriter& w, const OperationKind& v) {
+  w.variant(v);
+}
 
 void debug_write(DebugWriter& w, const Operation& v) {
-  w.record("Operation").field("id", v.id).field("inputs", v.inputs).field("results", v.results).field("kind", v.kind);
+  w.record("Operation")
+      .field("id", v.id)
+      .field("inputs", v.inputs)
+      .field("results", v.results)
+      .field("kind", v.kind);
 }
 
 void debug_write(DebugWriter& w, const Region& v) {

@@ -191,8 +191,8 @@ void debug_write(DebugWriter& w, const FlashAttention& v);
 void debug_write(DebugWriter& w, const Repeat& v);
 }  // namespace op
 
-struct OperationKind
-    : std::variant<op::Gemm, op::Gelu, op::LayerNorm, op::Add, op::View, op::Slice, op::FlashAttention, op::Repeat> {
+struct OperationKind : std::variant<op::Gemm, op::Gelu, op::LayerNorm, op::Add, op::View, op::Slice,
+                                    op::FlashAttention, op::Repeat> {
   using variant::variant;
   template <class H>
   friend H AbslHashValue(H h, const OperationKind& v) {

@@ -75,9 +75,13 @@ const TensorShape* operand_shape(std::span<const ValueId> operands, const ValueS
   return found == shapes.end() ? nullptr : &found->second;
 }
 
-std::span<const std::uint32_t> batch_extents(const TensorShape& s) { return s.view().first(s.rank() - 2); }
+std::span<const std::uint32_t> batch_extents(const TensorShape& s) {
+  return s.view().first(s.rank() - 2);
+}
 
-std::string broadcast_message(const BroadcastError& e) { return display(e); }
+std::string broadcast_message(const BroadcastError& e) {
+  return display(e);
+}
 
 std::expected<TensorShape, std::string> gemm_shape(const GemmOptions& options, const TensorShape* left,
                                                    const TensorShape* right) {
@@ -159,7 +163,8 @@ std::expected<TensorShape, std::string> attention_shape(const AttentionOptions& 
 
 }  // namespace
 
-std::expected<TensorShape, std::string> infer_shape(const OperationKind& kind, std::span<const ValueId> operands,
+std::expected<TensorShape, std::string> infer_shape(const OperationKind& kind,
+                                                    std::span<const ValueId> operands,
                                                     const ValueShapes& shapes) {
   const auto operand = [&](std::size_t index) { return operand_shape(operands, shapes, index); };
   return std::visit(

@@ -44,10 +44,18 @@ struct ReductionStaging : std::variant<Complete, Streamed, Batched> {
 // The precision partial products are accumulated in.
 enum class AccumulationPrecision : std::uint8_t { F16, F32 };
 
-inline void debug_write(DebugWriter& w, const Complete&) { w.raw("Complete"); }
-inline void debug_write(DebugWriter& w, const Streamed&) { w.raw("Streamed"); }
-inline void debug_write(DebugWriter& w, const Batched& v) { w.tuple("Batched", v.count); }
-inline void debug_write(DebugWriter& w, const ReductionStaging& v) { w.variant(v); }
+inline void debug_write(DebugWriter& w, const Complete&) {
+  w.raw("Complete");
+}
+inline void debug_write(DebugWriter& w, const Streamed&) {
+  w.raw("Streamed");
+}
+inline void debug_write(DebugWriter& w, const Batched& v) {
+  w.tuple("Batched", v.count);
+}
+inline void debug_write(DebugWriter& w, const ReductionStaging& v) {
+  w.variant(v);
+}
 inline void debug_write(DebugWriter& w, AccumulationPrecision v) {
   w.raw(v == AccumulationPrecision::F16 ? "F16" : "F32");
 }

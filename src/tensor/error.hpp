@@ -75,13 +75,13 @@ struct InconsistentTileStrides {
 };
 }  // namespace layout_error
 
-struct LayoutError
-    : std::variant<layout_error::NonBijectiveTileMapping, layout_error::InvalidOwnerEmbedding,
-                   layout_error::TileCountExceedsGraph, layout_error::EmptyTileGroup,
-                   layout_error::InvalidAxisTiling, layout_error::TileCountOverflow, layout_error::AxisOutsideRank,
-                   layout_error::AxisTiledTwice, layout_error::ExtentNotDivisible, layout_error::ShardNotDivisible,
-                   layout_error::IndivisibleAxisExtent, layout_error::PaddedExtentOverflow,
-                   layout_error::TileCountMismatch, layout_error::InconsistentTileStrides> {
+struct LayoutError : std::variant<layout_error::NonBijectiveTileMapping, layout_error::InvalidOwnerEmbedding,
+                                  layout_error::TileCountExceedsGraph, layout_error::EmptyTileGroup,
+                                  layout_error::InvalidAxisTiling, layout_error::TileCountOverflow,
+                                  layout_error::AxisOutsideRank, layout_error::AxisTiledTwice,
+                                  layout_error::ExtentNotDivisible, layout_error::ShardNotDivisible,
+                                  layout_error::IndivisibleAxisExtent, layout_error::PaddedExtentOverflow,
+                                  layout_error::TileCountMismatch, layout_error::InconsistentTileStrides> {
   using variant::variant;
 };
 

@@ -28,25 +28,47 @@ AxisTiling AxisTiling::simple(TensorAxis axis, std::uint16_t partitions, std::ui
   return AxisTiling{axis, partitions, 1, block_size, padding_multiple, 1, padding, tile_stride};
 }
 
-void debug_write(DebugWriter& w, const F8F143& v) { w.record("F8F143").field("scale_exponent", v.scale_exponent); }
-void debug_write(DebugWriter& w, const F16&) { w.raw("F16"); }
-void debug_write(DebugWriter& w, const F32&) { w.raw("F32"); }
-void debug_write(DebugWriter& w, const Precision& v) { w.variant(v); }
+void debug_write(DebugWriter& w, const F8F143& v) {
+  w.record("F8F143").field("scale_exponent", v.scale_exponent);
+}
+void debug_write(DebugWriter& w, const F16&) {
+  w.raw("F16");
+}
+void debug_write(DebugWriter& w, const F32&) {
+  w.raw("F32");
+}
+void debug_write(DebugWriter& w, const Precision& v) {
+  w.variant(v);
+}
 
 void debug_write(DebugWriter& w, AmpOrder v) {
   switch (v) {
-    case AmpOrder::Left: w.raw("Left"); return;
-    case AmpOrder::TransposedLeft: w.raw("TransposedLeft"); return;
-    case AmpOrder::TransposedRight: w.raw("TransposedRight"); return;
-    case AmpOrder::Output: w.raw("Output"); return;
-    case AmpOrder::TransposedOutput: w.raw("TransposedOutput"); return;
+    case AmpOrder::Left:
+      w.raw("Left");
+      return;
+    case AmpOrder::TransposedLeft:
+      w.raw("TransposedLeft");
+      return;
+    case AmpOrder::TransposedRight:
+      w.raw("TransposedRight");
+      return;
+    case AmpOrder::Output:
+      w.raw("Output");
+      return;
+    case AmpOrder::TransposedOutput:
+      w.raw("TransposedOutput");
+      return;
   }
 }
 
 void debug_write(DebugWriter& w, BlockMajorKind v) {
   switch (v) {
-    case BlockMajorKind::Matrix: w.raw("Matrix"); return;
-    case BlockMajorKind::TransposedMatrix: w.raw("TransposedMatrix"); return;
+    case BlockMajorKind::Matrix:
+      w.raw("Matrix");
+      return;
+    case BlockMajorKind::TransposedMatrix:
+      w.raw("TransposedMatrix");
+      return;
   }
 }
 
@@ -56,27 +78,51 @@ void debug_write(DebugWriter& w, const BlockMajorOrder& v) {
   w.record(name).field("row_block", v.row_block).field("column_block", v.column_block);
 }
 
-void debug_write(DebugWriter& w, const RowMajor&) { w.raw("RowMajor"); }
-void debug_write(DebugWriter& w, const BlockMajor& v) { w.tuple("BlockMajor", v.order); }
-void debug_write(DebugWriter& w, const Amp& v) { w.tuple("Amp", v.order); }
-void debug_write(DebugWriter& w, const ElementOrder& v) { w.variant(v); }
+void debug_write(DebugWriter& w, const RowMajor&) {
+  w.raw("RowMajor");
+}
+void debug_write(DebugWriter& w, const BlockMajor& v) {
+  w.tuple("BlockMajor", v.order);
+}
+void debug_write(DebugWriter& w, const Amp& v) {
+  w.tuple("Amp", v.order);
+}
+void debug_write(DebugWriter& w, const ElementOrder& v) {
+  w.variant(v);
+}
 
 void debug_write(DebugWriter& w, MemoryClass v) {
   switch (v) {
-    case MemoryClass::Ipu21Standard: w.raw("Ipu21Standard"); return;
-    case MemoryClass::Ipu21Interleaved: w.raw("Ipu21Interleaved"); return;
+    case MemoryClass::Ipu21Standard:
+      w.raw("Ipu21Standard");
+      return;
+    case MemoryClass::Ipu21Interleaved:
+      w.raw("Ipu21Interleaved");
+      return;
   }
 }
 
-void debug_write(DebugWriter& w, const FromStart& v) { w.tuple("FromStart", v.index); }
-void debug_write(DebugWriter& w, const FromEnd& v) { w.tuple("FromEnd", v.index); }
-void debug_write(DebugWriter& w, const Linear&) { w.raw("Linear"); }
-void debug_write(DebugWriter& w, const TensorAxis& v) { w.variant(v); }
+void debug_write(DebugWriter& w, const FromStart& v) {
+  w.tuple("FromStart", v.index);
+}
+void debug_write(DebugWriter& w, const FromEnd& v) {
+  w.tuple("FromEnd", v.index);
+}
+void debug_write(DebugWriter& w, const Linear&) {
+  w.raw("Linear");
+}
+void debug_write(DebugWriter& w, const TensorAxis& v) {
+  w.variant(v);
+}
 
 void debug_write(DebugWriter& w, Padding v) {
   switch (v) {
-    case Padding::Reject: w.raw("Reject"); return;
-    case Padding::Zero: w.raw("Zero"); return;
+    case Padding::Reject:
+      w.raw("Reject");
+      return;
+    case Padding::Zero:
+      w.raw("Zero");
+      return;
   }
 }
 
@@ -93,7 +139,10 @@ void debug_write(DebugWriter& w, const AxisTiling& v) {
 }
 
 void debug_write(DebugWriter& w, const TensorTiling& v) {
-  w.record("TensorTiling").field("tile_count", v.tile_count).field("replicas", v.replicas).field("axes", v.axes);
+  w.record("TensorTiling")
+      .field("tile_count", v.tile_count)
+      .field("replicas", v.replicas)
+      .field("axes", v.axes);
 }
 
 void debug_write(DebugWriter& w, const ShardExtent& v) {

@@ -185,7 +185,7 @@ struct AxisTiling {
   template <class H>
   friend H AbslHashValue(H h, const AxisTiling& v) {
     return H::combine(std::move(h), v.axis, v.partitions, v.padding_groups, v.block_size, v.padding_multiple,
-                      v.shard_padding_multiple, v.padding, v.tile_stride);
+                      v.shard_padding_multiple, v.padding, hashed(v.tile_stride));
   }
 };
 

@@ -34,12 +34,13 @@ Layout result_grid(AmpOrder order, std::uint32_t column_block, std::uint16_t til
               MemoryClass::Ipu21Interleaved);
 }
 
-Layout transposed_result_grid(AmpOrder order, std::uint32_t row_block, std::uint16_t tiles, std::uint16_t columns,
-                              std::uint16_t rows, bool tile_order) {
+Layout transposed_result_grid(AmpOrder order, std::uint32_t row_block, std::uint16_t tiles,
+                              std::uint16_t columns, std::uint16_t rows, bool tile_order) {
   const std::uint16_t row_stride = tile_order ? columns : 1;
   const std::uint16_t column_stride = tile_order ? 1 : rows;
   return make(Amp{order}, tiles, 1,
-              {tile(2, rows, row_block, Padding::Zero, row_stride), tile(1, columns, 1, Padding::Reject, column_stride)},
+              {tile(2, rows, row_block, Padding::Zero, row_stride),
+               tile(1, columns, 1, Padding::Reject, column_stride)},
               MemoryClass::Ipu21Interleaved);
 }
 
@@ -53,7 +54,8 @@ std::uint16_t zero_on_overflow(std::uint16_t c, std::uint16_t r, std::uint16_t p
 }  // namespace
 
 Layout Layout::row_sharded(std::uint16_t tiles) {
-  return make(RowMajor{}, tiles, 1, {tile(2, tiles, 1, Padding::Reject, no_stride)}, MemoryClass::Ipu21Standard);
+  return make(RowMajor{}, tiles, 1, {tile(2, tiles, 1, Padding::Reject, no_stride)},
+              MemoryClass::Ipu21Standard);
 }
 
 Layout Layout::attention_key(std::uint16_t heads, std::uint16_t sequence_partitions) {
@@ -75,13 +77,15 @@ Layout Layout::amp_output_grid(std::uint32_t column_block, std::uint16_t tiles, 
   return result_grid(AmpOrder::Output, column_block, tiles, row_partitions, column_partitions, tile_order);
 }
 
-Layout Layout::amp_left_result_grid(std::uint32_t column_block, std::uint16_t tiles, std::uint16_t row_partitions,
-                                    std::uint16_t column_partitions, bool tile_order) {
+Layout Layout::amp_left_result_grid(std::uint32_t column_block, std::uint16_t tiles,
+                                    std::uint16_t row_partitions, std::uint16_t column_partitions,
+                                    bool tile_order) {
   return result_grid(AmpOrder::Left, column_block, tiles, row_partitions, column_partitions, tile_order);
 }
 
-Layout Layout::amp_left_parallel_grid(std::uint32_t column_block, std::uint16_t tiles, std::uint16_t row_partitions,
-                                      std::uint16_t replicas, std::uint16_t column_partitions) {
+Layout Layout::amp_left_parallel_grid(std::uint32_t column_block, std::uint16_t tiles,
+                                      std::uint16_t row_partitions, std::uint16_t replicas,
+                                      std::uint16_t column_partitions) {
   return make(Amp{AmpOrder::Left}, tiles, replicas,
               {tile(1, column_partitions, column_block, Padding::Zero, no_stride),
                tile(2, row_partitions, 1, Padding::Reject, no_stride)},
@@ -91,8 +95,8 @@ Layout Layout::amp_left_parallel_grid(std::uint32_t column_block, std::uint16_t 
 Layout Layout::amp_transposed_output_grid(std::uint32_t row_block, std::uint16_t tiles,
                                           std::uint16_t column_partitions, std::uint16_t row_partitions,
                                           bool tile_order) {
-  return transposed_result_grid(AmpOrder::TransposedOutput, row_block, tiles, column_partitions, row_partitions,
-                                tile_order);
+  return transposed_result_grid(AmpOrder::TransposedOutput, row_block, tiles, column_partitions,
+                                row_partitions, tile_order);
 }
 
 Layout Layout::amp_transposed_left_result_grid(std::uint32_t row_block, std::uint16_t tiles,
@@ -122,8 +126,9 @@ Layout Layout::block_major_matrix_storage(std::uint16_t row_block, std::uint16_t
 }
 
 Layout Layout::transposed_block_major_matrix_storage(std::uint16_t row_block, std::uint16_t column_block,
-                                                     std::uint16_t column_partitions, std::uint16_t row_partitions,
-                                                     std::uint16_t replicas, MemoryClass memory_class) {
+                                                     std::uint16_t column_partitions,
+                                                     std::uint16_t row_partitions, std::uint16_t replicas,
+                                                     MemoryClass memory_class) {
   return make(BlockMajor{BlockMajorOrder{BlockMajorKind::TransposedMatrix, row_block, 16}},
               zero_on_overflow(column_partitions, row_partitions, replicas), replicas,
               {tile(2, column_partitions, column_block, Padding::Zero, 1),

@@ -53,8 +53,8 @@ struct Layout {
                                               std::uint16_t row_partitions, std::uint16_t column_partitions,
                                               bool tile_order);
   [[nodiscard]] static Layout amp_left_result_grid(std::uint32_t column_block, std::uint16_t tiles,
-                                                   std::uint16_t row_partitions, std::uint16_t column_partitions,
-                                                   bool tile_order);
+                                                   std::uint16_t row_partitions,
+                                                   std::uint16_t column_partitions, bool tile_order);
   [[nodiscard]] static Layout amp_left_parallel_grid(std::uint32_t column_block, std::uint16_t tiles,
                                                      std::uint16_t row_partitions, std::uint16_t replicas,
                                                      std::uint16_t column_partitions);
@@ -75,12 +75,9 @@ struct Layout {
                                                          std::uint16_t column_partitions,
                                                          std::uint16_t row_partitions, std::uint16_t replicas,
                                                          MemoryClass memory_class);
-  [[nodiscard]] static Layout transposed_block_major_matrix_storage(std::uint16_t row_block,
-                                                                    std::uint16_t column_block,
-                                                                    std::uint16_t column_partitions,
-                                                                    std::uint16_t row_partitions,
-                                                                    std::uint16_t replicas,
-                                                                    MemoryClass memory_class);
+  [[nodiscard]] static Layout transposed_block_major_matrix_storage(
+      std::uint16_t row_block, std::uint16_t column_block, std::uint16_t column_partitions,
+      std::uint16_t row_partitions, std::uint16_t replicas, MemoryClass memory_class);
 };
 
 struct TensorFormat {

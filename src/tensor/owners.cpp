@@ -18,7 +18,8 @@ std::optional<std::uint16_t> OwnerMap::tile(std::uint32_t owner, std::uint16_t d
   return static_cast<std::uint16_t>(tile);
 }
 
-std::expected<void, LayoutError> OwnerMap::validate(std::uint16_t logical_owners, std::uint16_t device_tiles) const {
+std::expected<void, LayoutError> OwnerMap::validate(std::uint16_t logical_owners,
+                                                    std::uint16_t device_tiles) const {
   const auto invalid = std::unexpected(layout_error::InvalidOwnerEmbedding{logical_owners, device_tiles});
   if (embedding && embedding->size() > max_embedding) return invalid;
   const std::size_t n = embedding ? embedding->size() : device_tiles;

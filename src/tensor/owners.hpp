@@ -28,14 +28,13 @@ struct OwnerMap {
 
   // Compares and hashes the embedded tile list, not the pointer.
   friend bool operator==(const OwnerMap& a, const OwnerMap& b);
+  // The presence flag comes last (as for an optional), so that no map's hash input is a suffix of
+  // another's.
   template <class H>
   friend H AbslHashValue(H h, const OwnerMap& v) {
-    if (v.embedding) {
-      h = H::combine(std::move(h), true, *v.embedding);
-    } else {
-      h = H::combine(std::move(h), false);
-    }
-    return H::combine(std::move(h), v.offset);
+    h = H::combine(std::move(h), v.offset);
+    if (v.embedding) return H::combine(std::move(h), *v.embedding, true);
+    return H::combine(std::move(h), false);
   }
 };
 

@@ -127,47 +127,84 @@ std::expected<CheckedLayout, LayoutError> check_layout(const TensorTiling& tilin
   return checked;
 }
 
-// Walks the axes of a checked non-linear layout in axis order: `on_axis(stride, shard_count)` opens
-// each axis, then `on_shard(shard)` receives its shards in partition order. Fails where a shard
-// cannot be bounded.
-template <class OnAxis, class OnShard>
-std::expected<void, LayoutError> walk_axes(const TensorTiling& tiling, const TensorShape& shape,
-                                           const CheckedLayout& checked, OnAxis&& on_axis,
-                                           OnShard&& on_shard) {
-  const std::size_t rank = shape.rank();
-  // The axis each tiling resolves to (all resolve: the layout has been checked).
-  SmallVector<std::size_t, 3> tiled_axis;
-  for (std::size_t k = 0; k < checked.strides.size(); ++k) {
-    const auto axis = resolve_axis(tiling.axes[k].axis, rank);
-    OSTRAND_CHECK(axis.has_value(), "checked axis tiling does not resolve");
-    tiled_axis.push_back(*axis);
+// The shards of one axis of a checked non-linear layout, computed on demand: a tiled axis has one
+// shard per partition, an untiled axis one shard over the whole extent.
+class AxisShards {
+ public:
+  std::uint32_t stride = 1;
+  std::uint32_t count = 1;
+
+  [[nodiscard]] std::expected<ShardExtent, LayoutError> shard(std::uint32_t i) const {
+    if (tiling_ == nullptr) return ShardExtent{0, extent_, padded_, axis_};
+    OSTRAND_TRY(const ShardBounds bounds, tiling_->shard_bounds(padded_, extent_, i));
+    return ShardExtent{bounds.start, bounds.end, bounds.padded_end, axis_};
   }
-  for (std::size_t j = 0; j < rank; ++j) {
+
+ private:
+  friend class LayoutAxes;
+  const AxisTiling* tiling_ = nullptr;
+  std::uint32_t extent_ = 0;
+  std::uint32_t padded_ = 0;
+  std::uint16_t axis_ = 0;
+};
+
+// The axes of a checked non-linear layout, in axis order. Each axis takes the first tiling (among
+// those with a stride) that resolves to it.
+class LayoutAxes {
+ public:
+  LayoutAxes(const TensorTiling& tiling, const TensorShape& shape, const CheckedLayout& checked)
+      : tiling_(tiling), shape_(shape), checked_(checked) {
+    for (std::size_t k = 0; k < checked.strides.size(); ++k) {
+      const auto axis = resolve_axis(tiling.axes[k].axis, shape.rank());
+      OSTRAND_CHECK(axis.has_value(), "checked axis tiling does not resolve");
+      tiled_axis_.push_back(*axis);
+    }
+  }
+
+  [[nodiscard]] std::size_t rank() const { return shape_.rank(); }
+
+  [[nodiscard]] std::expected<AxisShards, LayoutError> axis(std::size_t j) const {
+    // Shards name their axis in 16 bits.
     if (j > max_u16) return std::unexpected(layout_error::PaddedExtentOverflow{j});
-    const auto axis = static_cast<std::uint16_t>(j);
-    const auto found = std::ranges::find(tiled_axis, j);
-    if (found == tiled_axis.end()) {
-      on_axis(std::uint32_t{1}, std::size_t{1});
-      on_shard(ShardExtent{0, shape[j], checked.padded[j], axis});
-      continue;
+    AxisShards shards;
+    shards.extent_ = shape_[j];
+    shards.padded_ = checked_.padded[j];
+    shards.axis_ = static_cast<std::uint16_t>(j);
+    const auto found = std::ranges::find(tiled_axis_, j);
+    if (found != tiled_axis_.end()) {
+      const auto k = static_cast<std::size_t>(found - tiled_axis_.begin());
+      shards.tiling_ = &tiling_.axes[k];
+      shards.stride = checked_.strides[k];
+      shards.count = tiling_.axes[k].partitions;
     }
-    const auto k = static_cast<std::size_t>(found - tiled_axis.begin());
-    const AxisTiling& a = tiling.axes[k];
-    on_axis(checked.strides[k], std::size_t{a.partitions});
-    for (std::uint32_t i = 0; i < a.partitions; ++i) {
-      OSTRAND_TRY(const ShardBounds bounds, a.shard_bounds(checked.padded[j], shape[j], i));
-      on_shard(ShardExtent{bounds.start, bounds.end, bounds.padded_end, axis});
-    }
+    return shards;
   }
-  return {};
-}
+
+ private:
+  const TensorTiling& tiling_;
+  const TensorShape& shape_;
+  const CheckedLayout& checked_;
+  SmallVector<std::size_t, 3> tiled_axis_;
+};
 
 // Whether a checked layout also resolves (every shard can be bounded), without building it.
 bool shards_resolve(const TensorTiling& tiling, const TensorShape& shape, const CheckedLayout& checked) {
   if (checked.linear) return true;
-  return walk_axes(
-             tiling, shape, checked, [](std::uint32_t, std::size_t) {}, [](const ShardExtent&) {})
-      .has_value();
+  // Without shard padding every shard lies inside its padded group, which the checks have fitted
+  // into 32 bits: only the axis count can still fail.
+  if (shape.rank() <= max_u16 + 1 &&
+      std::ranges::all_of(tiling.axes, [](const AxisTiling& a) { return a.shard_padding_multiple == 1; })) {
+    return true;
+  }
+  const LayoutAxes axes(tiling, shape, checked);
+  for (std::size_t j = 0; j < axes.rank(); ++j) {
+    const auto axis = axes.axis(j);
+    if (!axis) return false;
+    for (std::uint32_t i = 0; i < axis->count; ++i) {
+      if (!axis->shard(i)) return false;
+    }
+  }
+  return true;
 }
 
 std::expected<ResolvedLayout, LayoutError> resolve_checked(const TensorTiling& tiling,
@@ -182,17 +219,41 @@ std::expected<ResolvedLayout, LayoutError> resolve_checked(const TensorTiling& t
     resolved.linear_block = tiling.axes.front().block_size;
     return resolved;
   }
-  resolved.axes.reserve(shape.rank());
-  const auto walked = walk_axes(
-      tiling, shape, checked,
-      [&](std::uint32_t stride, std::size_t shards) {
-        ResolvedAxis& axis = resolved.axes.emplace_back();
-        axis.stride = stride;
-        axis.shards.reserve(shards);
-      },
-      [&](const ShardExtent& shard) { resolved.axes.back().shards.push_back(shard); });
-  if (!walked) return std::unexpected(walked.error());
+  const LayoutAxes axes(tiling, shape, checked);
+  resolved.axes.resize(axes.rank());
+  for (std::size_t j = 0; j < axes.rank(); ++j) {
+    OSTRAND_TRY(const AxisShards axis, axes.axis(j));
+    ResolvedAxis& resolved_axis = resolved.axes[j];
+    resolved_axis.stride = axis.stride;
+    resolved_axis.shards.reserve(axis.count);
+    for (std::uint32_t i = 0; i < axis.count; ++i) {
+      OSTRAND_TRY(const ShardExtent shard, axis.shard(i));
+      resolved_axis.shards.push_back(shard);
+    }
+  }
   return resolved;
+}
+
+// Whether two checked non-linear layouts of one shape resolve to the same shards, with the same
+// stride wherever an axis has two or more shards, compared shard by shard without building either.
+// A difference found early gives false whether or not the rest resolves; true needs every shard of
+// both layouts to resolve, which the walk establishes.
+bool same_resolved_shards(const TensorTiling& ta, const CheckedLayout& ca, const TensorTiling& tb,
+                          const CheckedLayout& cb, const TensorShape& shape) {
+  const LayoutAxes a(ta, shape, ca);
+  const LayoutAxes b(tb, shape, cb);
+  for (std::size_t j = 0; j < shape.rank(); ++j) {
+    const auto x = a.axis(j);
+    const auto y = b.axis(j);
+    if (!x || !y || x->count != y->count) return false;
+    if (x->count >= 2 && x->stride != y->stride) return false;
+    for (std::uint32_t i = 0; i < x->count; ++i) {
+      const auto sx = x->shard(i);
+      const auto sy = y->shard(i);
+      if (!sx || !sy || *sx != *sy) return false;
+    }
+  }
+  return true;
 }
 
 // Padded size of a shard; a hand-built shard ending before its start counts as empty.
@@ -459,19 +520,9 @@ bool same_distribution(const TensorType& a, const TensorType& b) {
     // Equal tilings on equal shapes: both resolve, or neither does.
     return shards_resolve(ta, a.shape, *ca);
   }
-  const auto ra = resolve_checked(ta, a.shape, *ca);
-  const auto rb = resolve_checked(tb, b.shape, *cb);
-  if (!ra || !rb) return false;
-  if (ra->linear_block.has_value() || rb->linear_block.has_value() || ra->axes.size() != rb->axes.size()) {
-    return false;
-  }
-  for (std::size_t j = 0; j < ra->axes.size(); ++j) {
-    const ResolvedAxis& x = ra->axes[j];
-    const ResolvedAxis& y = rb->axes[j];
-    if (x.shards != y.shards) return false;
-    if (x.shards.size() >= 2 && x.stride != y.stride) return false;
-  }
-  return true;
+  // A linear layout has no resolved axes to compare: it matches only an equal tiling.
+  if (ca->linear || cb->linear) return false;
+  return same_resolved_shards(ta, *ca, tb, *cb, a.shape);
 }
 
 std::optional<TensorTiling> project_tiling(const TensorType& source, AxisProjection projection) {

@@ -7,13 +7,13 @@ namespace {
 // character of the original.
 bool is_printable(char32_t c) {
   if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) return false;
-  if (c == 0xad) return false;                       // soft hyphen
-  if (c >= 0x200b && c <= 0x200f) return false;      // zero-width characters, direction marks
-  if (c >= 0x2028 && c <= 0x202e) return false;      // line/paragraph separators, embeddings
-  if (c >= 0x2060 && c <= 0x2064) return false;      // word joiner, invisible operators
-  if (c == 0xfeff) return false;                     // byte-order mark
-  if (c >= 0xfff9 && c <= 0xfffb) return false;      // interlinear annotation
-  if (c == 0xfffe || c == 0xffff) return false;      // noncharacters
+  if (c == 0xad) return false;                   // soft hyphen
+  if (c >= 0x200b && c <= 0x200f) return false;  // zero-width characters, direction marks
+  if (c >= 0x2028 && c <= 0x202e) return false;  // line/paragraph separators, embeddings
+  if (c >= 0x2060 && c <= 0x2064) return false;  // word joiner, invisible operators
+  if (c == 0xfeff) return false;                 // byte-order mark
+  if (c >= 0xfff9 && c <= 0xfffb) return false;  // interlinear annotation
+  if (c == 0xfffe || c == 0xffff) return false;  // noncharacters
   return true;
 }
 
@@ -56,12 +56,24 @@ void append_escaped(std::string& out, std::string_view text) {
       continue;
     }
     switch (c) {
-      case '\\': out.append("\\\\"); break;
-      case '"': out.append("\\\""); break;
-      case '\n': out.append("\\n"); break;
-      case '\r': out.append("\\r"); break;
-      case '\t': out.append("\\t"); break;
-      case '\0': out.append("\\0"); break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      case '\0':
+        out.append("\\0");
+        break;
       default:
         if (is_printable(c)) {
           out.append(text.substr(i, length));

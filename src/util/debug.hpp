@@ -10,6 +10,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <expected>
 #include <map>
 #include <optional>
 #include <ranges>
@@ -28,7 +29,9 @@ namespace ostrand {
 class DebugWriter;
 
 template <class T>
-concept HasDebugWrite = requires(DebugWriter& w, const T& v) { debug_write(w, v); };
+concept HasDebugWrite = requires(DebugWriter& w, const T& v) {
+  debug_write(w, v);
+};
 
 // Appends `text` with the escapes of a quoted debug string (without the quotes): backslash, double
 // quote, line feed, carriage return, tab and NUL get their two-character escapes; other control and
@@ -62,6 +65,11 @@ template <class T>
 struct is_variant : std::false_type {};
 template <class... Ts>
 struct is_variant<std::variant<Ts...>> : std::true_type {};
+
+template <class T>
+struct is_expected : std::false_type {};
+template <class T, class E>
+struct is_expected<std::expected<T, E>> : std::true_type {};
 }  // namespace detail
 
 class RecordWriter;
@@ -108,6 +116,16 @@ class DebugWriter {
         tuple("Some", *v);
       } else {
         raw("None");
+      }
+    } else if constexpr (detail::is_expected<U>::value) {
+      if (v.has_value()) {
+        if constexpr (std::is_void_v<typename U::value_type>) {
+          raw("Ok(())");
+        } else {
+          tuple("Ok", *v);
+        }
+      } else {
+        tuple("Err", v.error());
       }
     } else if constexpr (detail::is_variant<U>::value) {
       std::visit([this](const auto& alternative) { value(alternative); }, v);
@@ -202,7 +220,9 @@ class RecordWriter {
   bool any_ = false;
 };
 
-inline RecordWriter DebugWriter::record(std::string_view name) { return RecordWriter(*this, name); }
+inline RecordWriter DebugWriter::record(std::string_view name) {
+  return RecordWriter(*this, name);
+}
 
 // The debug text of any printable value.
 template <class T>
@@ -220,7 +240,7 @@ template <class T>
 
 // Every type with a debug printer formats through fmt with its debug text.
 template <class T>
-  requires ostrand::HasDebugWrite<T>
+requires ostrand::HasDebugWrite<T>
 struct fmt::formatter<T> : fmt::formatter<std::string_view> {
   auto format(const T& v, fmt::format_context& ctx) const {
     return fmt::formatter<std::string_view>::format(ostrand::debug(v), ctx);

@@ -19,7 +19,9 @@ std::shared_ptr<EventReceiver> install_event_receiver(std::shared_ptr<EventRecei
   return receiver;
 }
 
-bool event_receiver_installed() { return installed.load(std::memory_order_acquire); }
+bool event_receiver_installed() {
+  return installed.load(std::memory_order_acquire);
+}
 
 void detail::deliver_event(Event event) {
   std::shared_ptr<EventReceiver> receiver;
@@ -49,8 +51,12 @@ class ScopedEventCapture::Capture final : public EventReceiver {
 ScopedEventCapture::ScopedEventCapture()
     : capture_(std::make_shared<Capture>()), previous_(install_event_receiver(capture_)) {}
 
-ScopedEventCapture::~ScopedEventCapture() { install_event_receiver(previous_); }
+ScopedEventCapture::~ScopedEventCapture() {
+  install_event_receiver(previous_);
+}
 
-std::vector<Event> ScopedEventCapture::events() const { return capture_->events(); }
+std::vector<Event> ScopedEventCapture::events() const {
+  return capture_->events();
+}
 
 }  // namespace ostrand

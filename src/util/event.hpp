@@ -81,8 +81,10 @@ template <class T>
 }
 
 template <class... Ts>
-void event(EventLevel level, std::string_view target, std::string_view message, const FieldRef<Ts>&... fields) {
-  if (!event_receiver_installed()) [[likely]] return;
+void event(EventLevel level, std::string_view target, std::string_view message,
+           const FieldRef<Ts>&... fields) {
+  if (!event_receiver_installed()) [[likely]]
+    return;
   Event e{level, std::string(target), std::string(message), {}};
   e.fields.reserve(sizeof...(Ts));
   (e.fields.push_back(EventField{std::string(fields.name), detail::event_field_text(fields.value)}), ...);

@@ -1,12 +1,13 @@
 #pragma once
 // The hashing idiom: every value type hashes exactly the fields its equality compares, with
 //   template <class H> friend H AbslHashValue(H h, const T& v) { return H::combine(std::move(h), ...); }
-// Nested lists hash structurally through Abseil. The Abseil build at hand hashes neither
-// std::variant nor std::optional (it uses its own types), so std::variant-based types hash through
-// hash_variant and optional fields of our own types through hashable_optional, below.
+// Nested lists and maps hash structurally through Abseil. The installed Abseil hashes only its own
+// optional and variant types, so std::optional fields go through `hashed(...)` and types derived from
+// std::variant hash through `hash_variant`.
 
 #include <cstddef>
 #include <optional>
+#include <utility>
 #include <variant>
 
 #include <absl/hash/hash.h>
@@ -18,31 +19,27 @@ template <class T>
   return absl::Hash<T>{}(v);
 }
 
-// Hashes the active alternative of a std::variant (or of a type derived from one), its index first.
-// Abseil hashes only its own variant type, so every std::variant-based value type hashes through
-// this helper: `return hash_variant(std::move(h), v);`.
+// Hashes the active alternative of a std::variant (or of a type derived from one), then its index.
 template <class H, class... Ts>
 H hash_variant(H h, const std::variant<Ts...>& v) {
-  h = H::combine(std::move(h), v.index());
-  return std::visit([&h](const auto& alternative) { return H::combine(std::move(h), alternative); }, v);
+  h = std::visit([&h](const auto& alternative) { return H::combine(std::move(h), alternative); }, v);
+  return H::combine(std::move(h), v.index());
 }
 
-// An optional field as an argument of H::combine: `H::combine(std::move(h), hashable_optional(v.x))`.
-// An absent value and a present one never hash alike.
+// A std::optional as a hashable field: the value when present, then whether it is present.
 template <class T>
-struct HashableOptional {
+struct HashedOptional {
   const std::optional<T>& value;
-
   template <class H>
-  friend H AbslHashValue(H h, const HashableOptional& v) {
-    if (!v.value) return H::combine(std::move(h), false);
-    return H::combine(std::move(h), *v.value, true);
+  friend H AbslHashValue(H h, const HashedOptional& o) {
+    if (o.value) h = H::combine(std::move(h), *o.value);
+    return H::combine(std::move(h), o.value.has_value());
   }
 };
 
 template <class T>
-[[nodiscard]] HashableOptional<T> hashable_optional(const std::optional<T>& value) {
-  return HashableOptional<T>{value};
+[[nodiscard]] HashedOptional<T> hashed(const std::optional<T>& value) {
+  return {value};
 }
 
 }  // namespace ostrand

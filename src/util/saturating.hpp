@@ -23,7 +23,9 @@ inline constexpr std::uint64_t saturated = std::numeric_limits<std::uint64_t>::m
 }
 
 // Subtraction that stops at zero.
-[[nodiscard]] constexpr std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
+[[nodiscard]] constexpr std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) {
+  return a > b ? a - b : 0;
+}
 
 // Ceiling division; a zero divisor does not divide anything and gives the saturated value.
 [[nodiscard]] constexpr std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) {
