@@ -2,11 +2,16 @@
 // The public API of ostrand in one include.
 
 #include "compile/config.hpp"     // IWYU pragma: export
+#include "estimate/traffic.hpp"   // IWYU pragma: export
 #include "graph/error.hpp"        // IWYU pragma: export
 #include "graph/graph.hpp"        // IWYU pragma: export
 #include "graph/ids.hpp"          // IWYU pragma: export
 #include "graph/operation.hpp"    // IWYU pragma: export
 #include "graph/shape.hpp"        // IWYU pragma: export
+#include "kernel/cast.hpp"        // IWYU pragma: export
+#include "kernel/cost.hpp"        // IWYU pragma: export
+#include "mid/kernel_spec.hpp"    // IWYU pragma: export
+#include "mid/staging.hpp"        // IWYU pragma: export
 #include "planner/catalogue.hpp"  // IWYU pragma: export
 #include "planner/operator.hpp"   // IWYU pragma: export
 #include "storage/matrix.hpp"     // IWYU pragma: export
