@@ -1,6 +1,7 @@
 #pragma once
 // The public API of ostrand in one include.
 
+#include "compile/config.hpp"       // IWYU pragma: export
 #include "estimate/cost_model.hpp"  // IWYU pragma: export
 #include "estimate/mid.hpp"         // IWYU pragma: export
 #include "estimate/tensor.hpp"      // IWYU pragma: export
@@ -18,6 +19,8 @@
 #include "mid/program.hpp"          // IWYU pragma: export
 #include "mid/staging.hpp"          // IWYU pragma: export
 #include "mid/validate.hpp"         // IWYU pragma: export
+#include "planner/catalogue.hpp"    // IWYU pragma: export
+#include "planner/operator.hpp"     // IWYU pragma: export
 #include "storage/matrix.hpp"       // IWYU pragma: export
 #include "tensor/error.hpp"         // IWYU pragma: export
 #include "tensor/format.hpp"        // IWYU pragma: export
