@@ -1,17 +1,20 @@
 #pragma once
 // The public API of ostrand in one include.
 
-#include "graph/error.hpp"      // IWYU pragma: export
-#include "graph/graph.hpp"      // IWYU pragma: export
-#include "graph/ids.hpp"        // IWYU pragma: export
-#include "graph/operation.hpp"  // IWYU pragma: export
-#include "graph/shape.hpp"      // IWYU pragma: export
-#include "storage/matrix.hpp"   // IWYU pragma: export
-#include "tensor/error.hpp"     // IWYU pragma: export
-#include "tensor/format.hpp"    // IWYU pragma: export
-#include "tensor/layout.hpp"    // IWYU pragma: export
-#include "tensor/owners.hpp"    // IWYU pragma: export
-#include "tensor/resolved.hpp"  // IWYU pragma: export
-#include "util/debug.hpp"       // IWYU pragma: export
-#include "util/event.hpp"       // IWYU pragma: export
-#include "util/saturating.hpp"  // IWYU pragma: export
+#include "compile/config.hpp"     // IWYU pragma: export
+#include "graph/error.hpp"        // IWYU pragma: export
+#include "graph/graph.hpp"        // IWYU pragma: export
+#include "graph/ids.hpp"          // IWYU pragma: export
+#include "graph/operation.hpp"    // IWYU pragma: export
+#include "graph/shape.hpp"        // IWYU pragma: export
+#include "planner/catalogue.hpp"  // IWYU pragma: export
+#include "planner/operator.hpp"   // IWYU pragma: export
+#include "storage/matrix.hpp"     // IWYU pragma: export
+#include "tensor/error.hpp"       // IWYU pragma: export
+#include "tensor/format.hpp"      // IWYU pragma: export
+#include "tensor/layout.hpp"      // IWYU pragma: export
+#include "tensor/owners.hpp"      // IWYU pragma: export
+#include "tensor/resolved.hpp"    // IWYU pragma: export
+#include "util/debug.hpp"         // IWYU pragma: export
+#include "util/event.hpp"         // IWYU pragma: export
+#include "util/saturating.hpp"    // IWYU pragma: export
