@@ -18,18 +18,18 @@
 #include "mid/program.hpp"          // IWYU pragma: export
 #include "mid/staging.hpp"          // IWYU pragma: export
 #include "mid/validate.hpp"         // IWYU pragma: export
-#include "planner/cache.hpp"
-#include "planner/catalogue.hpp"
-#include "planner/fragments.hpp"
-#include "planner/gemm.hpp"
-#include "planner/layernorm.hpp"  // IWYU pragma: export
-#include "planner/operator.hpp"   // IWYU pragma: export
-#include "storage/matrix.hpp"     // IWYU pragma: export
-#include "tensor/error.hpp"       // IWYU pragma: export
-#include "tensor/format.hpp"      // IWYU pragma: export
-#include "tensor/layout.hpp"      // IWYU pragma: export
-#include "tensor/owners.hpp"      // IWYU pragma: export
-#include "tensor/resolved.hpp"    // IWYU pragma: export
-#include "util/debug.hpp"         // IWYU pragma: export
-#include "util/event.hpp"         // IWYU pragma: export
-#include "util/saturating.hpp"    // IWYU pragma: export
+#include "planner/cache.hpp"        // IWYU pragma: export
+#include "planner/catalogue.hpp"    // IWYU pragma: export
+#include "planner/fragments.hpp"    // IWYU pragma: export
+#include "planner/gemm.hpp"         // IWYU pragma: export
+#include "planner/layernorm.hpp"    // IWYU pragma: export
+#include "planner/operator.hpp"     // IWYU pragma: export
+#include "storage/matrix.hpp"       // IWYU pragma: export
+#include "tensor/error.hpp"         // IWYU pragma: export
+#include "tensor/format.hpp"        // IWYU pragma: export
+#include "tensor/layout.hpp"        // IWYU pragma: export
+#include "tensor/owners.hpp"        // IWYU pragma: export
+#include "tensor/resolved.hpp"      // IWYU pragma: export
+#include "util/debug.hpp"           // IWYU pragma: export
+#include "util/event.hpp"           // IWYU pragma: export
+#include "util/saturating.hpp"      // IWYU pragma: export

@@ -15,7 +15,8 @@ std::uint64_t cast_cycles(const tensor::Precision& from, const tensor::Precision
   }
   if (std::holds_alternative<tensor::F16>(from) && std::holds_alternative<tensor::F8F143>(to)) {
     if (group == 0) return sat_add(330, sat_mul(24, ceil_div(e, 48)));
-    // Units of 32 groups; few units, or groups too wide for one vector pass, go unit by unit.
+    // Units of 32 groups. With groups of at most 32 elements and at least six units, the units are
+    // spread over the six workers; otherwise every unit is paid in full.
     const std::uint64_t units = ceil_div(e, sat_mul(32, group));
     if (group > 32 || units < 6) {
       return sat_add(330, sat_mul(units, sat_add(120, sat_mul(72, ceil_div(group, 6)))));
@@ -55,8 +56,8 @@ std::optional<CastChunks> CastChunks::create(const tensor::ElementOrder& order,
   const std::uint32_t units = shape[axis] / unit_width;
   if (units == 0 || !checked_mul<std::uint32_t>(units, unit_bytes)) return std::nullopt;
 
-  // Each chunk fills what is left of the current 32 KiB staging window, measured in the 16-bit
-  // halves that the in-place cast frees as it goes.
+  // The room for the next chunk grows with the bytes already cast: at byte offset o it is
+  // (o rounded down to 32 KiB) - o / 2 + 32 KiB, and the chunk takes the units that fit in twice it.
   CastChunks chunks{{}, axis};
   std::uint32_t done = 0;
   while (done < units) {

@@ -14,8 +14,8 @@
 
 namespace ostrand::kernel {
 
-// Cycles to convert `elements` elements from one precision to another. `group` is the run of
-// elements that shares one scale when writing 8-bit values into a grouped order (0 for none).
+// Cycles to convert `elements` elements from one precision to another. `group` is the element
+// grouping of the output order that an F16 to 8-bit conversion works in (0 for an ungrouped order).
 // Conversions without a dedicated kernel (equal precisions included) are priced as byte moves.
 [[nodiscard]] std::uint64_t cast_cycles(const tensor::Precision& from, const tensor::Precision& to,
                                         std::uint64_t elements, std::uint64_t group);

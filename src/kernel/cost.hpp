@@ -72,6 +72,9 @@ class Geometry {
                                       const tensor::TensorFormat& format);
   // The whole of `tensor`.
   [[nodiscard]] static Geometry whole(const tensor::TensorType& tensor);
+  // A geometry never outlives what it views.
+  static Geometry shard(std::span<const tensor::ShardExtent>, const tensor::TensorFormat&&) = delete;
+  static Geometry whole(const tensor::TensorType&&) = delete;
 
   [[nodiscard]] bool is_whole_tensor() const { return tensor_ != nullptr; }
   [[nodiscard]] std::size_t rank() const;

@@ -217,9 +217,9 @@ struct Attention {
   bool operator==(const Attention&) const = default;
   template <class H>
   friend H AbslHashValue(H h, const Attention& v) {
-    return H::combine(std::move(h), hashed(v.score_grid), hashed(v.value_grid),
-                      hashed(v.score_exponent), hashed(v.value_exponent), v.key_block,
-                      v.query_width, v.value_width, v.single_key_block);
+    return H::combine(std::move(h), hashed(v.score_grid), hashed(v.value_grid), hashed(v.score_exponent),
+                      hashed(v.value_exponent), v.key_block, v.query_width, v.value_width,
+                      v.single_key_block);
   }
 };
 // Views and slices: no data movement of their own.
@@ -284,8 +284,7 @@ struct OperatorPlan {
   bool operator==(const OperatorPlan&) const = default;
   template <class H>
   friend H AbslHashValue(H h, const OperatorPlan& v) {
-    return H::combine(std::move(h), v.operands, v.output, hashed(v.reusable_inputs), v.family,
-                      v.dispatch);
+    return H::combine(std::move(h), v.operands, v.output, hashed(v.reusable_inputs), v.family, v.dispatch);
   }
 };
 

@@ -6,6 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include "support/print.hpp"
+
 namespace ostrand::compile {
 namespace {
 

@@ -1,50 +1,12 @@
 #pragma once
-// Small builders shared by the planner tests: the example graph's tensor shapes, F16 formats and
-// printers so that failing expectations show debug texts.
+// Small builders shared by the planner tests: the example graph's tensor shapes and F16 formats.
 
-#include <ostream>
 #include <vector>
 
 #include "planner/catalogue.hpp"
 #include "planner/operator.hpp"
+#include "support/print.hpp"
 #include "tensor/layout.hpp"
-#include "util/debug.hpp"
-
-namespace ostrand::planner {
-inline void PrintTo(const OperatorPlan& v, std::ostream* os) {
-  *os << debug(v);
-}
-inline void PrintTo(const OperandRequirement& v, std::ostream* os) {
-  *os << debug(v);
-}
-inline void PrintTo(const OperatorFamily& v, std::ostream* os) {
-  *os << debug(v);
-}
-inline void PrintTo(const OperatorDispatch& v, std::ostream* os) {
-  *os << debug(v);
-}
-inline void PrintTo(const OutputPolicy& v, std::ostream* os) {
-  *os << debug(v);
-}
-inline void PrintTo(const ConcreteOperatorCandidate& v, std::ostream* os) {
-  *os << debug(v);
-}
-inline void PrintTo(const OperatorCandidate& v, std::ostream* os) {
-  *os << debug(v);
-}
-}  // namespace ostrand::planner
-
-namespace ostrand::tensor {
-inline void PrintTo(const TensorType& v, std::ostream* os) {
-  *os << debug(v);
-}
-inline void PrintTo(const Layout& v, std::ostream* os) {
-  *os << debug(v);
-}
-inline void PrintTo(const TensorFormat& v, std::ostream* os) {
-  *os << debug(v);
-}
-}  // namespace ostrand::tensor
 
 namespace ostrand::planner::fixtures {
 
