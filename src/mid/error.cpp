@@ -1,18 +1,23 @@
 #include "mid/error.hpp"
 
+#include "util/overloaded.hpp"
+
 namespace ostrand::mid {
 
 std::string display(const MidValidationError& e) {
-  if (const auto* invalid = std::get_if<validation_error::Invalid>(&e)) return invalid->message;
-  return tensor::display(std::get<validation_error::Layout>(e).error);
+  return std::visit(Overloaded{
+                        [](const validation_error::Invalid& v) { return v.message; },
+                        [](const validation_error::Layout& v) { return tensor::display(v.error); },
+                    },
+                    e);
 }
 
 void debug_write(DebugWriter& w, const MidValidationError& e) {
-  if (const auto* invalid = std::get_if<validation_error::Invalid>(&e)) {
-    w.tuple("Invalid", invalid->message);
-  } else {
-    w.tuple("Layout", std::get<validation_error::Layout>(e).error);
-  }
+  std::visit(Overloaded{
+                 [&](const validation_error::Invalid& v) { w.tuple("Invalid", v.message); },
+                 [&](const validation_error::Layout& v) { w.tuple("Layout", v.error); },
+             },
+             e);
 }
 
 }  // namespace ostrand::mid
