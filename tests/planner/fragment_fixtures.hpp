@@ -85,6 +85,7 @@ struct SplitGrid {
   std::uint32_t output_rows = 8;    // Y, for row pairing
   tensor::MemoryClass weight_memory = tensor::MemoryClass::Ipu21Standard;
   mid::ReductionStaging staging = mid::ReductionStaging{mid::Complete{}};
+  LocalOperandStaging weight_staging = LocalOperandStaging::Direct;
 };
 
 inline OperatorPlan split_reduction_plan(const SplitGrid& g) {
@@ -155,7 +156,10 @@ inline OperatorPlan split_reduction_plan(const SplitGrid& g) {
                             .orientation = g.orientation};
   const family::Gemm f{
       .options = {}, .multiply = tensor::F16{}, .accumulate = mid::AccumulationPrecision::F16};
-  return normal ? gemm_plan(f, streamed, weight, output, gemm) : gemm_plan(f, weight, streamed, output, gemm);
+  OperatorPlan plan =
+      normal ? gemm_plan(f, streamed, weight, output, gemm) : gemm_plan(f, weight, streamed, output, gemm);
+  plan.operands[normal ? 1 : 0].staging = g.weight_staging;
+  return plan;
 }
 
 }  // namespace ostrand::planner::fixtures

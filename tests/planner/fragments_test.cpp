@@ -494,6 +494,16 @@ TEST_P(SplitReductionTest, PartialsCoverTheWholeGrid) {
   unmended.format.layout.tiling.tile_count = c.grid.rows * c.grid.columns;
   EXPECT_FALSE(unmended.format.layout.resolve(unmended.shape).has_value());
 
+  // A weight staged to match a remote layout is not redistributed on the way in.
+  // The left operand already has its required format; the weight moves to interleaved memory.
+  EXPECT_EQ(r, (std::vector<std::string>{"right", "partials", "reduce"}));
+  for (const mid::MidOperation& op : p.operations) {
+    if (op.site->role == "right") {
+      EXPECT_EQ(op.kind.get_if<mid::Rearrange>()->redistribute,
+                c.grid.weight_staging == LocalOperandStaging::Direct);
+    }
+  }
+
   const auto* reduce = p.operations.back().kind.compute_if<mid::Reduce>();
   ASSERT_NE(reduce, nullptr);
   EXPECT_EQ(reduce->axis, 0);
@@ -524,6 +534,15 @@ INSTANTIATE_TEST_SUITE_P(BothOrientations, SplitReductionTest,
                                                       .inner = 2,
                                                       .column_block = 16,
                                                       .output_rows = 128},
+                                                     {1, 8, 128},
+                                                     {128, 128}},
+                                           SplitCase{{.orientation = GemmOrientation::Swapped,
+                                                      .rows = 32,
+                                                      .columns = 1,
+                                                      .inner = 2,
+                                                      .column_block = 16,
+                                                      .output_rows = 128,
+                                                      .weight_staging = LocalOperandStaging::MatchRemote},
                                                      {1, 8, 128},
                                                      {128, 128}}));
 
