@@ -9,6 +9,7 @@
 
 #include <tbb/parallel_for.h>
 
+#include "compile/config.hpp"
 #include "planner/cache.hpp"
 #include "planner/catalogue.hpp"
 
@@ -34,21 +35,20 @@ std::vector<Request> example_requests() {
     return types;
   };
   std::vector<Request> requests;
-  for (const std::uint16_t tiles : candidate_active_tile_counts(64)) {
-    for (const OperatorCandidate& candidate : operator_candidates_for_tile_count(tiles)) {
-      const auto* concrete = std::get_if<ConcreteOperatorCandidate>(&candidate);
-      if (concrete == nullptr) continue;
-      std::vector<TensorType> inputs;
-      if (std::holds_alternative<family::LayerNorm>(concrete->plan.family)) {
-        inputs = shapes_of({activations, {1, 1, 128}, {1, 1, 128}});
-      } else if (std::holds_alternative<family::Gemm>(concrete->plan.family)) {
-        inputs = shapes_of({activations, {128, 128}});
-      } else {
-        continue;
-      }
-      PlanTensorTypes types = concrete->plan.tensor_types(inputs, activations);
-      requests.push_back({concrete->plan, std::move(types.inputs), std::move(types.output)});
+  const compile::PipelineConfig config = compile::PipelineConfig::create(64);
+  for (const OperatorCandidate& candidate : config.operator_candidates) {
+    const auto* concrete = std::get_if<ConcreteOperatorCandidate>(&candidate);
+    if (concrete == nullptr) continue;
+    std::vector<TensorType> inputs;
+    if (std::holds_alternative<family::LayerNorm>(concrete->plan.family)) {
+      inputs = shapes_of({activations, {1, 1, 128}, {1, 1, 128}});
+    } else if (std::holds_alternative<family::Gemm>(concrete->plan.family)) {
+      inputs = shapes_of({activations, {128, 128}});
+    } else {
+      continue;
     }
+    PlanTensorTypes types = concrete->plan.tensor_types(inputs, activations);
+    requests.push_back({concrete->plan, std::move(types.inputs), std::move(types.output)});
   }
   return requests;
 }

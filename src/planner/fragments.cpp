@@ -155,8 +155,9 @@ std::optional<tensor::ResolvedLayout> resolve_axes(const Layout& layout, const t
   return std::move(*resolved);
 }
 
-// The parity of an element order as a cast source; nothing when it has none.
-std::optional<int> source_parity(const tensor::ElementOrder& order) {
+// The parity of an element order in a cast between AMP and block-major orders: two orders of equal
+// parity convert cheaply. Row-major and the AMP output orders have none.
+std::optional<int> order_parity(const tensor::ElementOrder& order) {
   return std::visit(Overloaded{
                         [](const tensor::RowMajor&) -> std::optional<int> { return std::nullopt; },
                         [](const tensor::BlockMajor& b) -> std::optional<int> {
@@ -254,10 +255,8 @@ std::optional<Layout> producer_layout(const TensorType& type, const tensor::Tens
       std::holds_alternative<tensor::RowMajor>(c->order)) {
     return std::nullopt;
   }
-  const auto from = source_parity(c->order);
-  // As a target, the orders without a parity are the same as for a source: row-major and the AMP
-  // output orders.
-  const auto to = source_parity(target_order);
+  const auto from = order_parity(c->order);
+  const auto to = order_parity(target_order);
   if (from && to && *from == *to) return c;
   return std::nullopt;
 }
