@@ -19,7 +19,11 @@
 #include "mid/program.hpp"          // IWYU pragma: export
 #include "mid/staging.hpp"          // IWYU pragma: export
 #include "mid/validate.hpp"         // IWYU pragma: export
+#include "planner/cache.hpp"        // IWYU pragma: export
 #include "planner/catalogue.hpp"    // IWYU pragma: export
+#include "planner/fragments.hpp"    // IWYU pragma: export
+#include "planner/gemm.hpp"         // IWYU pragma: export
+#include "planner/layernorm.hpp"    // IWYU pragma: export
 #include "planner/operator.hpp"     // IWYU pragma: export
 #include "storage/matrix.hpp"       // IWYU pragma: export
 #include "tensor/error.hpp"         // IWYU pragma: export
