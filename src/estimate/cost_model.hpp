@@ -13,14 +13,12 @@
 #include <concepts>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <utility>
-
-#include <absl/container/flat_hash_map.h>
 
 #include "tensor/format.hpp"
 #include "tensor/layout.hpp"
 #include "util/debug.hpp"
+#include "util/once_cache.hpp"
 
 namespace ostrand::estimate {
 
@@ -132,16 +130,8 @@ class MemoizedCostModel final : public CostModel {
                                                      const tensor::Precision& precision, CopyPolicy policy,
                                                      const tensor::Layout& source,
                                                      const tensor::Layout& target) const override {
-    std::shared_ptr<Cell> cell;
-    {
-      const std::lock_guard lock(mutex_);
-      auto [it, inserted] = cache_.try_emplace(RearrangementKey{shape, precision, policy, source, target});
-      if (inserted) it->second = std::make_shared<Cell>();
-      cell = it->second;
-    }
-    std::call_once(cell->once,
-                   [&] { cell->cost = inner_.rearrangement_cost(shape, precision, policy, source, target); });
-    return cell->cost;
+    return cache_.get(RearrangementKey{shape, precision, policy, source, target},
+                      [&] { return inner_.rearrangement_cost(shape, precision, policy, source, target); });
   }
 
   [[nodiscard]] std::uint64_t cast_cycles(const tensor::TensorType& tensor,
@@ -150,15 +140,8 @@ class MemoizedCostModel final : public CostModel {
   }
 
  private:
-  // Filled once by the first caller of its key; never changes afterwards.
-  struct Cell {
-    std::once_flag once;
-    RearrangementCost cost;
-  };
-
   Inner inner_;
-  mutable std::mutex mutex_;
-  mutable absl::flat_hash_map<RearrangementKey, std::shared_ptr<Cell>> cache_;
+  OnceCache<RearrangementKey, RearrangementCost> cache_;
 };
 
 void debug_write(DebugWriter& w, CopyPolicy v);

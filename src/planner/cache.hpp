@@ -6,16 +6,14 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include <absl/container/flat_hash_map.h>
-
 #include "planner/fragments.hpp"
 #include "planner/operator.hpp"
 #include "tensor/layout.hpp"
+#include "util/once_cache.hpp"
 
 namespace ostrand::planner {
 
@@ -49,16 +47,8 @@ class FragmentCache {
     }
   };
 
-  // Filled exactly once, by the first caller that reaches it; never changed afterwards.
-  struct Cell {
-    std::once_flag built;
-    Fragment fragment;
-  };
-
   Build build_;
-  mutable std::mutex mutex_;
-  // Looked up, never iterated.
-  mutable absl::flat_hash_map<Key, std::shared_ptr<Cell>> fragments_;
+  OnceCache<Key, Fragment> fragments_;
 };
 
 }  // namespace ostrand::planner
