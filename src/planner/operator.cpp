@@ -70,6 +70,15 @@ std::optional<std::uint16_t> axis_partitions(const TensorType& type, std::size_t
   return tiling->partitions;
 }
 
+// The partitions of the axis tiling of `tiling` that names the axis FromEnd(`from_end`), or nothing.
+// Only that spelling counts: a tiling naming the same axis from the start does not.
+std::optional<std::uint16_t> from_end_partitions(const tensor::TensorTiling& tiling, std::uint16_t from_end) {
+  for (const tensor::AxisTiling& a : tiling.axes) {
+    if (a.axis == tensor::TensorAxis{tensor::FromEnd{from_end}}) return a.partitions;
+  }
+  return std::nullopt;
+}
+
 // The operand's and the output's resolved layouts, in operand order and then the output.
 struct Resolved {
   std::vector<ResolvedLayout> operands;
@@ -113,9 +122,7 @@ bool gemm_supported(const OperatorPlan& plan, const family::Gemm& family, const 
   if (!gemm_output_order_supported(plan.output.layout.order, family.multiply, o)) return false;
 
   const std::size_t out_rank = output_shape.rank();
-  const std::size_t row_axis = out_rank - 2 + o;
   const std::size_t column_axis = out_rank - 1 - o;
-  const TensorType output_type{output_shape, plan.output};
 
   if (const auto& d = gemm.distribution) {
     if (d->row_partitions == 0 || d->column_partitions == 0 || d->result_row_partitions == 0 ||
@@ -128,8 +135,9 @@ bool gemm_supported(const OperatorPlan& plan, const family::Gemm& family, const 
     const auto rows = sat_mul_as<std::uint16_t>(d->row_partitions, d->result_row_partitions);
     const auto columns = sat_mul_as<std::uint16_t>(d->column_partitions, d->result_column_partitions);
     if (tile_count(plan.output) != sat_mul_as<std::uint16_t>(rows, columns)) return false;
-    if (axis_partitions(output_type, row_axis) != rows) return false;
-    if (axis_partitions(output_type, column_axis) != columns) return false;
+    const auto& output_tiling = plan.output.layout.tiling;
+    if (from_end_partitions(output_tiling, static_cast<std::uint16_t>(2 - o)) != rows) return false;
+    if (from_end_partitions(output_tiling, static_cast<std::uint16_t>(1 + o)) != columns) return false;
   }
 
   // Shape checks on the resolved layouts. Linear layouts have no per-axis shards to check.

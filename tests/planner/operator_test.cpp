@@ -475,6 +475,16 @@ TEST(OperatorPlanSupports, GemmWithoutDistribution) {
   expect_gemm_cases(cases);
 }
 
+// Names the output's FromEnd(`from_end`) axis tiling FromStart(`from_start`) instead: the same axis of
+// the rank-3 activations, spelled differently.
+PlanChange respell_output_axis(std::uint16_t from_end, std::uint16_t from_start) {
+  return [=](OperatorPlan& p) {
+    for (AxisTiling& axis : p.output.layout.tiling.axes) {
+      if (axis.axis == tensor::TensorAxis{FromEnd{from_end}}) axis.axis = tensor::FromStart{from_start};
+    }
+  };
+}
+
 TEST(OperatorPlanSupports, GemmWithDistribution) {
   const auto distribution = [](OperatorPlan& p) -> GemmDistribution& {
     return *gemm_dispatch(p).distribution;
@@ -498,6 +508,12 @@ TEST(OperatorPlanSupports, GemmWithDistribution) {
        [](OperatorPlan& p) { p.output.layout.tiling.axes.pop_back(); }, false},
       {"swapped, result rows off the output tiles", swapped_split_gemm,
        [&](OperatorPlan& p) { distribution(p).result_row_partitions = 2; }, false},
+      // The result grid is read from the axis tilings counted from the end; the same axis named
+      // from the start does not count.
+      {"output rows tiled by a FromStart axis", split_gemm, respell_output_axis(2, 1), false},
+      {"output columns tiled by a FromStart axis", split_gemm, respell_output_axis(1, 2), false},
+      {"swapped, output rows tiled by a FromStart axis", swapped_split_gemm, respell_output_axis(1, 2),
+       false},
   };
   expect_gemm_cases(cases);
 }
