@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "tensor/resolved.hpp"
@@ -182,8 +183,15 @@ std::optional<TensorTiling> project_grid(const TensorType& output, std::size_t o
   TensorTiling projected{tiling.tile_count, tiling.replicas, {}};
   for (std::size_t k = 0; k < tiling.axes.size(); ++k) {
     const AxisTiling& entry = tiling.axes[k];
-    if (std::holds_alternative<tensor::Linear>(entry.axis)) return std::nullopt;
-    const auto m = tensor::resolve_axis(entry.axis, rank);
+    // The output axis the entry counts to. One counted past the last axis (FromStart rank or more,
+    // FromEnd 0) names no operand axis and only replicates; one counted before the first cannot be
+    // placed at all.
+    std::optional<std::size_t> m;
+    if (const auto* from_start = std::get_if<tensor::FromStart>(&entry.axis)) {
+      m = from_start->index;
+    } else if (const auto* from_end = std::get_if<tensor::FromEnd>(&entry.axis)) {
+      if (from_end->index <= rank) m = rank - from_end->index;
+    }
     if (!m) return std::nullopt;
     std::optional<std::size_t> target;
     if (*m == output_axis) {

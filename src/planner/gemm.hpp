@@ -21,8 +21,9 @@ namespace ostrand::planner {
 
 // The output's tile grid seen from one GEMM operand of rank `operand_rank`: the entry of
 // `output_axis` lands on `operand_axis`, batch axes on the operand's matching trailing-aligned
-// axes, and every other entry becomes replication. Nothing when the output's tiling has no regular
-// strides, names an axis outside its rank, or an index, stride or replica count leaves 16 bits.
+// axes, and every other entry (one counted past the output's last axis included) becomes
+// replication. Nothing when the output's tiling has no regular strides, has a linear entry or one
+// counted from the end past the first axis, or an index, stride or replica count leaves 16 bits.
 [[nodiscard]] std::optional<tensor::TensorTiling> project_grid(const tensor::TensorType& output,
                                                                std::size_t output_axis,
                                                                std::size_t operand_axis,

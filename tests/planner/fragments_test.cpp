@@ -453,6 +453,16 @@ TEST(ProjectGrid, OutputGridSeenFromEachOperand) {
   TensorType beyond = out;
   beyond.format.layout.tiling.axes[0].axis = FromEnd{4};
   EXPECT_FALSE(project_grid(beyond, 1, 1, 3).has_value());
+  // An entry counted past the last axis (FromStart 3, or FromEnd 0 on rank 3) is neither the
+  // operand's axis nor a batch axis: like the column entry it only replicates the operand.
+  for (const tensor::TensorAxis past : {tensor::TensorAxis(FromStart{3}), tensor::TensorAxis(FromEnd{0})}) {
+    TensorType dangling = out;
+    dangling.format.layout.tiling.axes[2].axis = past;
+    const auto projected = project_grid(dangling, 1, 1, 3);
+    ASSERT_TRUE(projected.has_value()) << debug(past);
+    EXPECT_EQ(projected->replicas, 2);
+    EXPECT_EQ(projected->axes, left->axes);
+  }
 }
 
 // --- Split reduction -----------------------------------------------------------------------------
